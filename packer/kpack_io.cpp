@@ -1,0 +1,101 @@
+#include "kpack_io.hpp"
+
+#include "platform/platform.hpp"
+
+#include <cstdio>
+#include <system_error>
+
+namespace kp::pack {
+
+std::filesystem::path to_path(const std::u16string& text) { return std::filesystem::path(text); }
+
+std::string display(const std::filesystem::path& path) {
+    const std::u16string text = path.u16string();
+    return utf16_to_utf8(text);
+}
+
+int fail(const std::filesystem::path& file, const std::string& problem) {
+    std::fprintf(stderr, "kpack: %s: %s\n", display(file).c_str(), problem.c_str());
+    return 1;
+}
+
+bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) {
+        problem = "no such file";
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        problem = "not a regular file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    const auto size = std::filesystem::file_size(path, error);
+    if (!in || error) {
+        problem = "cannot be opened for reading";
+        return false;
+    }
+    content.resize(size);
+    if (size != 0 && !in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size))) {
+        problem = "cannot be read";
+        return false;
+    }
+    return true;
+}
+
+AtomicOutput::AtomicOutput(std::filesystem::path target) : target_(std::move(target)) {
+    auto name = target_.filename();
+    name += ".kpack-" + std::to_string(sys::current_process_id()) + ".tmp";
+    temporary_ = target_.parent_path() / name;
+}
+
+AtomicOutput::~AtomicOutput() {
+    file_.close();
+    if (!committed_) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary_, ignored);
+    }
+}
+
+bool AtomicOutput::open(std::string& problem) {
+    file_.open(temporary_, std::ios::binary | std::ios::trunc);
+    if (!file_) {
+        problem = "cannot be created: " + display(temporary_);
+        return false;
+    }
+    return true;
+}
+
+bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string& problem) {
+    if (size != 0 && !file_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size))) {
+        problem = "cannot be written (disk full?)";
+        return false;
+    }
+    return true;
+}
+
+bool AtomicOutput::commit(std::string& problem) {
+    file_.flush();
+    const bool flushed = static_cast<bool>(file_);
+    file_.close();
+    if (!flushed || file_.fail()) {
+        problem = "cannot be written in full";
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary_, target_, error);
+    if (error) {
+        problem = "cannot be put in place: " + error.message();
+        return false;
+    }
+    committed_ = true;
+    return true;
+}
+
+bool write_file_atomically(const std::filesystem::path& path, const Bytes& content, std::string& problem) {
+    AtomicOutput output(path);
+    return output.open(problem) && output.write(content.data(), content.size(), problem) && output.commit(problem);
+}
+
+} // namespace kp::pack

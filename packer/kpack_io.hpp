@@ -1,0 +1,45 @@
+// File handling of kpack: whole reads, outputs that appear only when complete, one-line errors.
+#pragma once
+
+#include "common/text.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace kp::pack {
+
+std::filesystem::path to_path(const std::u16string& text);
+std::string display(const std::filesystem::path& path);
+
+// Prints "kpack: FILE: PROBLEM" on stderr and gives the exit code for a failure.
+int fail(const std::filesystem::path& file, const std::string& problem);
+
+// Reads a whole regular file; on failure sets problem to a short description.
+bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem);
+
+// An output written under a temporary name in the target's folder and renamed over the target
+// by commit(); destroyed uncommitted, it removes the temporary file.
+class AtomicOutput {
+  public:
+    explicit AtomicOutput(std::filesystem::path target);
+    ~AtomicOutput();
+    AtomicOutput(const AtomicOutput&) = delete;
+    AtomicOutput& operator=(const AtomicOutput&) = delete;
+
+    bool open(std::string& problem);
+    bool write(const std::uint8_t* data, std::size_t size, std::string& problem);
+    bool commit(std::string& problem);
+    const std::filesystem::path& target() const { return target_; }
+
+  private:
+    std::filesystem::path target_;
+    std::filesystem::path temporary_;
+    std::ofstream file_;
+    bool committed_ = false;
+};
+
+// Writes the whole buffer to path through an AtomicOutput.
+bool write_file_atomically(const std::filesystem::path& path, const Bytes& content, std::string& problem);
+
+} // namespace kp::pack

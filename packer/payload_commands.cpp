@@ -1,0 +1,80 @@
+#include "payload_commands.hpp"
+
+#include "build_config.hpp"
+#include "kpack_io.hpp"
+#include "payload/payload_decryption.hpp"
+#include "platform/platform.hpp"
+
+#include <cstdio>
+
+namespace kp::pack {
+
+namespace {
+
+constexpr const char* payload_usage = "usage: kpack payload encrypt ARCHIVE APP_ENC\n"
+                                      "       kpack payload decrypt APP_ENC ARCHIVE\n"
+                                      "\n"
+                                      "encrypt  wraps a zip archive in the two AES-256-CBC layers of app.enc,\n"
+                                      "         with the payload keys compiled into this build\n"
+                                      "decrypt  removes both layers again and writes the archive\n";
+
+bool is_help(const std::u16string& argument) { return argument == u"--help" || argument == u"-h"; }
+
+int usage_error(const char* problem) {
+    std::fprintf(stderr, "kpack payload: %s\n%s", problem, payload_usage);
+    return 2;
+}
+
+int encrypt(const std::filesystem::path& archive_path, const std::filesystem::path& app_enc_path) {
+    Bytes archive;
+    std::string problem;
+    if (!read_whole_file(archive_path, archive, problem))
+        return fail(archive_path, problem);
+    Bytes inner;
+    Bytes outer;
+    if (!sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner) ||
+        !sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer))
+        return fail(archive_path, "cannot be encrypted (4 GiB or larger?)");
+    if (!write_file_atomically(app_enc_path, outer, problem))
+        return fail(app_enc_path, problem);
+    return 0;
+}
+
+int decrypt(const std::filesystem::path& app_enc_path, const std::filesystem::path& archive_path) {
+    Bytes encrypted;
+    std::string problem;
+    if (!read_whole_file(app_enc_path, encrypted, problem))
+        return fail(app_enc_path, problem);
+    Bytes archive;
+    if (!decrypt_payload(encrypted, archive))
+        return fail(app_enc_path, "does not decrypt with this build's payload keys (damaged, truncated or "
+                                  "made for another build)");
+    if (!write_file_atomically(archive_path, archive, problem))
+        return fail(archive_path, problem);
+    return 0;
+}
+
+} // namespace
+
+int run_payload_command(const std::vector<std::u16string>& arguments) {
+    if (arguments.empty())
+        return usage_error("missing command");
+    if (is_help(arguments[0])) {
+        std::fputs(payload_usage, stdout);
+        return 0;
+    }
+    const std::u16string& command = arguments[0];
+    if (command != u"encrypt" && command != u"decrypt")
+        return usage_error("unknown command");
+    if (arguments.size() == 2 && is_help(arguments[1])) {
+        std::fputs(payload_usage, stdout);
+        return 0;
+    }
+    if (arguments.size() != 3)
+        return usage_error("expected two file names");
+    const auto input = to_path(arguments[1]);
+    const auto output = to_path(arguments[2]);
+    return command == u"encrypt" ? encrypt(input, output) : decrypt(input, output);
+}
+
+} // namespace kp::pack

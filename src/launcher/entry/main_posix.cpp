@@ -1,0 +1,2 @@
+// PLACEHOLDER: replaced by the launch sequence work.
+int main() { return 0; }

@@ -1,0 +1,3 @@
+// PLACEHOLDER: replaced by the launch sequence work.
+#include <windows.h>
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }

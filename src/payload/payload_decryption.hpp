@@ -1,0 +1,19 @@
+// Removing the two AES-256-CBC layers of app.enc.
+#pragma once
+
+#include "common/text.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace kp {
+
+// One AES-256-CBC layer with PKCS#7 padding, the whole input in one call. On failure the
+// output's content is unspecified.
+bool decrypt_aes256_cbc(const Bytes& input, const std::array<std::uint8_t, 32>& key,
+                        const std::array<std::uint8_t, 16>& iv, Bytes& output);
+
+// The outer layer, then the inner one; true only when both were removed.
+bool decrypt_payload(const Bytes& encrypted, Bytes& archive);
+
+} // namespace kp

@@ -1,0 +1,75 @@
+// The platform seam. The core calls the operating system only through the functions declared
+// here, in the system's own terms: UTF-16 paths in Windows form, boolean results, empty values
+// for "not available". The declarations come from seam.def; each backend implements them in its
+// own namespace and a binding file forwards kp::sys to it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kp {
+
+using Bytes = std::vector<std::uint8_t>;
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+enum class HandleKind { file, snapshot, process, mutex, hash_algorithm, hash };
+
+namespace sys {
+void close_handle(HandleKind kind, std::uintptr_t raw);
+}
+
+// A move-only owner of one platform handle. The backend encodes "no handle" as 0.
+template <HandleKind Kind> class Handle {
+  public:
+    Handle() = default;
+    explicit Handle(std::uintptr_t raw) : raw_(raw) {}
+    Handle(Handle&& other) noexcept : raw_(std::exchange(other.raw_, 0)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            raw_ = std::exchange(other.raw_, 0);
+        }
+        return *this;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+
+    explicit operator bool() const { return raw_ != 0; }
+    std::uintptr_t raw() const { return raw_; }
+    void reset() {
+        if (raw_ != 0)
+            sys::close_handle(Kind, std::exchange(raw_, 0));
+    }
+
+  private:
+    std::uintptr_t raw_ = 0;
+};
+
+using FileHandle = Handle<HandleKind::file>;
+using SnapshotHandle = Handle<HandleKind::snapshot>;
+using ProcessHandle = Handle<HandleKind::process>;
+using MutexHandle = Handle<HandleKind::mutex>;
+using HashAlgorithmHandle = Handle<HandleKind::hash_algorithm>;
+using HashHandle = Handle<HandleKind::hash>;
+
+// A window handle is not owned: the progress window's frame is destroyed explicitly.
+using WindowHandle = std::uintptr_t;
+
+struct ProcessEntry {
+    std::uint32_t process_id = 0;
+    std::uint32_t parent_process_id = 0;
+    std::u16string exe_file; // file name without directory
+};
+
+namespace sys {
+#define KP_SEAM(result, name, parameters, arguments) result name parameters;
+#include "platform/seam.def"
+#undef KP_SEAM
+} // namespace sys
+
+} // namespace kp

@@ -1,0 +1,78 @@
+// AES-256-CBC and SHA-256 on POSIX, from OpenSSL's libcrypto (EVP).
+#include "native_path.hpp"
+#include "platform/backend.hpp"
+
+#include <climits>
+#include <memory>
+#include <openssl/evp.h>
+
+namespace kp::posix {
+
+namespace {
+
+struct CipherContextFree {
+    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+
+// One whole buffer through AES-256-CBC with PKCS#7 padding.
+bool run_cipher(const Bytes& input, const std::array<std::uint8_t, 32>& key,
+                const std::array<std::uint8_t, 16>& iv, Bytes& output, bool encrypt) {
+    if (input.size() > static_cast<std::size_t>(INT_MAX) - 32)
+        return false;
+    CipherContext context(EVP_CIPHER_CTX_new());
+    if (!context ||
+        EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
+        return false;
+    output.resize(input.size() + 16);
+    int update_length = 0;
+    int final_length = 0;
+    if (EVP_CipherUpdate(context.get(), output.data(), &update_length, input.data(),
+                         static_cast<int>(input.size())) != 1 ||
+        EVP_CipherFinal_ex(context.get(), output.data() + update_length, &final_length) != 1)
+        return false;
+    output.resize(static_cast<std::size_t>(update_length) + static_cast<std::size_t>(final_length));
+    return true;
+}
+
+} // namespace
+
+bool aes256_cbc_decrypt(const Bytes& input, const std::array<std::uint8_t, 32>& key,
+                        const std::array<std::uint8_t, 16>& iv, Bytes& output) {
+    return run_cipher(input, key, iv, output, false);
+}
+
+bool aes256_cbc_encrypt(const Bytes& input, const std::array<std::uint8_t, 32>& key,
+                        const std::array<std::uint8_t, 16>& iv, Bytes& output) {
+    return run_cipher(input, key, iv, output, true);
+}
+
+HashAlgorithmHandle open_sha256_algorithm() {
+    return HashAlgorithmHandle(reinterpret_cast<std::uintptr_t>(EVP_MD_fetch(nullptr, "SHA256", nullptr)));
+}
+
+HashHandle create_hash(const HashAlgorithmHandle& algorithm) {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context == nullptr)
+        return {};
+    if (EVP_DigestInit_ex(context, reinterpret_cast<const EVP_MD*>(algorithm.raw()), nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        return {};
+    }
+    return HashHandle(reinterpret_cast<std::uintptr_t>(context));
+}
+
+bool hash_data(const HashHandle& hash, const std::uint8_t* data, std::uint32_t size) {
+    return EVP_DigestUpdate(reinterpret_cast<EVP_MD_CTX*>(hash.raw()), data, size) == 1;
+}
+
+bool finish_hash(const HashHandle& hash, Sha256Digest& digest) {
+    unsigned int length = 0;
+    return EVP_DigestFinal_ex(reinterpret_cast<EVP_MD_CTX*>(hash.raw()), digest.data(), &length) == 1 &&
+           length == digest.size();
+}
+
+void release_hash_algorithm(std::uintptr_t raw) { EVP_MD_free(reinterpret_cast<EVP_MD*>(raw)); }
+void release_hash(std::uintptr_t raw) { EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(raw)); }
+
+} // namespace kp::posix

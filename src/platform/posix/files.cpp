@@ -1,0 +1,153 @@
+// Files and the file system on POSIX.
+#include "native_path.hpp"
+#include "platform/backend.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace kp::posix {
+
+namespace {
+
+FileHandle open_regular_file(const std::u16string& path, int flags, mode_t mode = 0) {
+    const int fd = ::open(to_native_path(path).c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0)
+        return {};
+    struct stat info {};
+    // Opening a directory fails on Windows; keep that.
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return {};
+    }
+    return FileHandle(raw_from_fd(fd));
+}
+
+int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+    if (type == FTW_DP)
+        ::rmdir(path);
+    else
+        ::unlink(path);
+    return 0; // keep going: a shell deletion removes what it can
+}
+
+} // namespace
+
+FileHandle open_file_for_reading(const std::u16string& path) { return open_regular_file(path, O_RDONLY); }
+
+FileHandle open_file_for_streaming(const std::u16string& path) {
+    FileHandle file = open_regular_file(path, O_RDONLY);
+    if (file)
+        ::posix_fadvise(fd_from_raw(file.raw()), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return file;
+}
+
+// O_NOFOLLOW: a symbolic link planted at a predictable name (in a shared temporary directory)
+// must not redirect what the launcher writes.
+FileHandle create_file_for_writing(const std::u16string& path) {
+    return open_regular_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+}
+
+bool file_size(const FileHandle& file, std::uint64_t& size) {
+    struct stat info {};
+    if (::fstat(fd_from_raw(file.raw()), &info) != 0)
+        return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool seek_file(const FileHandle& file, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX))
+        return false;
+    return ::lseek(fd_from_raw(file.raw()), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool read_file(const FileHandle& file, void* buffer, std::uint32_t size, std::uint32_t& done) {
+    done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd_from_raw(file.raw()), static_cast<char*>(buffer) + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break; // end of file: a short read, as ReadFile reports it
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+bool write_file(const FileHandle& file, const void* buffer, std::uint32_t size, std::uint32_t& done) {
+    done = 0;
+    while (done < size) {
+        const ssize_t n =
+            ::write(fd_from_raw(file.raw()), static_cast<const char*>(buffer) + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+bool path_exists(const std::u16string& path) {
+    struct stat info {};
+    return ::lstat(to_native_path(path).c_str(), &info) == 0;
+}
+
+bool create_directory(const std::u16string& path) { return ::mkdir(to_native_path(path).c_str(), 0777) == 0; }
+
+bool delete_file(const std::u16string& path) { return ::unlink(to_native_path(path).c_str()) == 0; }
+
+bool move_path(const std::u16string& from, const std::u16string& to) {
+    const std::string source = to_native_path(from);
+    const std::string target = to_native_path(to);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without RENAME_NOREPLACE: refuse an existing target, then rename.
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) == 0)
+        return false;
+    return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+void shell_delete(const std::u16string& path) {
+    // Depth first, physical walk: symbolic links are removed, never followed.
+    ::nftw(to_native_path(path).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool free_bytes_available(const std::u16string& path, std::uint64_t& bytes) {
+    struct statvfs info {};
+    if (::statvfs(to_native_path(path).c_str(), &info) != 0)
+        return false;
+    bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+    return true;
+}
+
+void close_handle(HandleKind kind, std::uintptr_t raw) {
+    switch (kind) {
+    case HandleKind::file:
+    case HandleKind::process:
+    case HandleKind::mutex:
+        ::close(fd_from_raw(raw));
+        break;
+    case HandleKind::snapshot:
+        release_snapshot(raw);
+        break;
+    case HandleKind::hash_algorithm:
+        release_hash_algorithm(raw);
+        break;
+    case HandleKind::hash:
+        release_hash(raw);
+        break;
+    }
+}
+
+} // namespace kp::posix

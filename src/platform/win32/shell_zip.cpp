@@ -1,0 +1,6 @@
+// PLACEHOLDER: replaced by the payload installation work.
+#include "platform/backend.hpp"
+
+namespace kp::win32 {
+bool shell_extract_zip(const std::u16string&, const std::u16string&) { return false; }
+} // namespace kp::win32

@@ -1,0 +1,68 @@
+#include "sandbox.hpp"
+
+#include "platform/platform.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+namespace kp::test {
+
+std::u16string system_path(const std::filesystem::path& path) {
+    std::u16string text = path.u16string();
+    std::replace(text.begin(), text.end(), u'/', u'\\');
+    return text;
+}
+
+Bytes read_native(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_native(const std::filesystem::path& path, const Bytes& content) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
+    Bytes bytes(size);
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+int run_command(const std::string& command) { return std::system(command.c_str()); }
+
+bool running_under_windows() {
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
+
+void SandboxTest::SetUp() {
+    fault::reset();
+    static std::atomic<int> counter{0};
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = std::filesystem::temp_directory_path() /
+            ("kp_test_" + std::to_string(sys::current_process_id()) + "_" + std::to_string(counter++) + "_" +
+             info->name());
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+}
+
+void SandboxTest::TearDown() {
+    fault::reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+} // namespace kp::test
