@@ -1,0 +1,42 @@
+// The tool package appended to a host executable: where the host's content ends (in front of a
+// certificate table), the 64-byte trailer, and the rules an entry must meet.
+#pragma once
+
+#include "platform/platform.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kp {
+
+inline constexpr std::uint64_t TOOL_PACKAGE_TRAILER_SIZE = 64;
+inline constexpr std::string_view TOOL_PACKAGE_MAGIC = "KPAIPAK1";
+
+struct ToolPackageTrailer {
+    std::uint64_t package_offset = 0;
+    std::uint64_t package_size = 0;
+    std::u16string package_id; // exactly 32 units, each byte sign-extended
+};
+
+// The fixed-size head and tail of one entry of the stream.
+struct ToolPackageEntry {
+    std::uint32_t name_size = 0;
+    std::u16string name;
+    std::uint64_t data_size = 0;
+};
+
+// Offset of the certificate table when it reaches exactly to the end of the file, else file_size.
+std::uint64_t find_content_end(const FileHandle& file, std::uint64_t file_size);
+
+// The trailer of a valid package in front of the content end, or nothing.
+std::optional<ToolPackageTrailer> read_tool_package_trailer(const FileHandle& file, std::uint64_t file_size);
+
+// Entry acceptance, applied in this order by the unpacker.
+bool is_valid_name_size(std::uint32_t name_size);
+bool is_acceptable_entry_name(std::u16string_view name);
+// start + length <= bound, where a sum that wraps counts as beyond the bound.
+bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound);
+
+} // namespace kp
