@@ -16,6 +16,20 @@ template <typename Integer> void append_le(Bytes& out, Integer value) {
 
 } // namespace
 
+Bytes entry_header(std::u16string_view name, std::uint64_t data_size) {
+    const Bytes name_bytes = utf16le_bytes(name);
+    Bytes header;
+    header.reserve(12 + name_bytes.size());
+    append_le<std::uint32_t>(header, static_cast<std::uint32_t>(name_bytes.size()));
+    header.insert(header.end(), name_bytes.begin(), name_bytes.end());
+    append_le<std::uint64_t>(header, data_size);
+    return header;
+}
+
+std::uint64_t padding_before_trailer(std::uint64_t stream_end) {
+    return (8 - stream_end % 8) % 8;
+}
+
 void append_entry(Bytes& stream, std::u16string_view name, const Bytes& data) {
     const Bytes name_bytes = utf16le_bytes(name);
     append_le<std::uint32_t>(stream, static_cast<std::uint32_t>(name_bytes.size()));
@@ -58,7 +72,7 @@ Bytes append_tool_package(const Bytes& host, const std::vector<ToolFile>& files)
     const Bytes stream = build_entry_stream(files);
     Bytes out = host;
     out.insert(out.end(), stream.begin(), stream.end());
-    out.resize((out.size() + 7) / 8 * 8, 0);
+    out.resize(out.size() + padding_before_trailer(out.size()), 0);
     const Bytes trailer = build_trailer(host.size(), stream.size(), package_identifier(stream));
     out.insert(out.end(), trailer.begin(), trailer.end());
     return out;

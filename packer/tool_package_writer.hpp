@@ -17,6 +17,14 @@ struct ToolFile {
 
 inline constexpr std::size_t TRAILER_SIZE = 64;
 
+// The head of one entry: name_size, the UTF-16LE name, data_size (the data follows it).
+Bytes entry_header(std::u16string_view name, std::uint64_t data_size);
+
+// Zero bytes to write after a stream ending at stream_end so that the trailer that follows ends
+// on an 8-byte boundary: a signing tool pads to 8 bytes before it adds the certificate table,
+// and nothing may come between the trailer and that table.
+std::uint64_t padding_before_trailer(std::uint64_t stream_end);
+
 // One entry: name_size, UTF-16LE name, data_size, data.
 void append_entry(Bytes& stream, std::u16string_view name, const Bytes& data);
 Bytes build_entry_stream(const std::vector<ToolFile>& files);

@@ -9,7 +9,7 @@
 namespace kp {
 
 // One AES-256-CBC layer with PKCS#7 padding, the whole input in one call. On failure the
-// output's content is unspecified.
+// output's content is unspecified. output may be the input buffer itself (decrypted in place).
 bool decrypt_aes256_cbc(const Bytes& input, const std::array<std::uint8_t, 32>& key,
                         const std::array<std::uint8_t, 16>& iv, Bytes& output);
 

@@ -39,4 +39,17 @@ bool is_acceptable_entry_name(std::u16string_view name);
 // start + length <= bound, where a sum that wraps counts as beyond the bound.
 bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound);
 
+// Why an entry was refused, in the order the checks run.
+enum class EntryProblem { none, unreadable, bad_name_size, refused_name, beyond_stream };
+
+// Reads the entry that starts at position and applies the acceptance rules above in the
+// unpacker's order: name_size, name, data_size are read, then the name rules, then the entry's
+// end is checked against stream_end. On success fills entry and data_start (where its data
+// begins). Moves the file pointer.
+EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t position, std::uint64_t stream_end,
+                                     ToolPackageEntry& entry, std::uint64_t& data_start);
+
+// The 32 identifier bytes as 32 code units, each byte sign-extended (0x80 becomes 0xFF80).
+std::u16string package_id_text(const std::uint8_t* bytes);
+
 } // namespace kp

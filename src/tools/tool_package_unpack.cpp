@@ -1,6 +1,153 @@
-// PLACEHOLDER: replaced by the unpacking work.
 #include "tools/tool_package_unpack.hpp"
 
+#include "common/text.hpp"
+#include "tools/sha256_hasher.hpp"
+#include "ui/progress_window.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+
 namespace kp {
-bool unpack_tool_package(const FileHandle&, const ToolPackageTrailer&, const std::u16string&) { return false; }
+
+namespace {
+
+constexpr std::uint64_t NO_BOUND = std::numeric_limits<std::uint64_t>::max();
+
+void append_little_endian(Bytes& out, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+char16_t ascii_upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit; }
+
+bool is_device_digit(char16_t unit) {
+    return (unit >= u'1' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
+}
+
+// Windows maps these names to devices in any directory, with any extension and trailing spaces:
+// a file written under such a name leaves the staging directory.
+bool is_device_name(std::u16string_view component) {
+    component = component.substr(0, component.find(u'.'));
+    while (!component.empty() && component.back() == u' ')
+        component.remove_suffix(1);
+    std::u16string upper(component);
+    for (char16_t& unit : upper)
+        unit = ascii_upper(unit);
+    if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL" || upper == u"CONIN$" ||
+        upper == u"CONOUT$")
+        return true;
+    return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) &&
+           is_device_digit(upper[3]);
+}
+
+// Every component, split at either separator (both are separators to the file system on each
+// target), up to the first zero unit, where the system's path ends.
+bool has_no_device_component(std::u16string_view name) {
+    name = name.substr(0, name.find(u'\0'));
+    while (!name.empty()) {
+        const std::size_t end = name.find_first_of(u"\\/");
+        if (is_device_name(name.substr(0, end)))
+            return false;
+        if (end == std::u16string_view::npos)
+            break;
+        name.remove_prefix(end + 1);
+    }
+    return true;
+}
+
+std::uint32_t progress_permille(std::uint64_t consumed, std::uint64_t total) {
+    return static_cast<std::uint32_t>(static_cast<unsigned __int128>(consumed) * 1000 / total);
+}
+
+struct StreamState {
+    std::uint64_t package_offset = 0;
+    std::uint64_t package_size = 0;
+    std::uint64_t position = 0;
+    std::uint64_t end = 0;
+};
+
+// Copies data_size bytes from the host's current position to the target, hashing what both
+// read and write in full, reporting progress after every chunk. False on the first failed chunk.
+bool copy_entry_data(const FileHandle& host, const FileHandle& target, std::uint64_t data_size,
+                     std::uint8_t* buffer, Sha256Hasher& hasher, StreamState& stream) {
+    std::uint64_t remaining = data_size;
+    while (remaining != 0) {
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, COPY_BUFFER_SIZE));
+        std::uint32_t read = 0;
+        std::uint32_t written = 0;
+        const bool chunk_ok = sys::read_file(host, buffer, chunk, read) && read == chunk &&
+                              sys::write_file(target, buffer, chunk, written) && written == chunk;
+        if (chunk_ok)
+            hasher.update(buffer, chunk);
+        remaining -= chunk;
+        stream.position += chunk;
+        set_progress_permille(progress_permille(stream.position - stream.package_offset, stream.package_size));
+        pump_messages();
+        if (!chunk_ok)
+            return false;
+    }
+    return true;
+}
+
+// The entry's head exactly as stored: name_size, the UTF-16LE name, data_size.
+void hash_entry_head(Sha256Hasher& hasher, const ToolPackageEntry& entry) {
+    Bytes head;
+    append_little_endian(head, entry.name_size, 4);
+    const Bytes name = utf16le_bytes(entry.name);
+    head.insert(head.end(), name.begin(), name.end());
+    append_little_endian(head, entry.data_size, 8);
+    hasher.update(head.data(), static_cast<std::uint32_t>(head.size()));
+}
+
+// Reads, checks, hashes and writes the entry at stream.position; on success position is its end.
+bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std::uint8_t* buffer,
+                  Sha256Hasher& hasher, StreamState& stream) {
+    ToolPackageEntry entry;
+    std::uint64_t data_start = 0;
+    if (read_tool_package_entry(host, stream.position, stream.end, entry, data_start) != EntryProblem::none ||
+        !has_no_device_component(entry.name))
+        return false;
+    stream.position = data_start;
+    hash_entry_head(hasher, entry);
+
+    const std::u16string target_path = staging_dir + u"\\" + entry.name;
+    sys::create_directory(target_path.substr(0, target_path.rfind(u'\\'))); // one level; may exist
+    FileHandle target = sys::create_file_for_writing(target_path);
+    if (!target || !sys::seek_file(host, data_start))
+        return false;
+    const bool copied = copy_entry_data(host, target, entry.data_size, buffer, hasher, stream);
+    target.reset();
+    return copied;
+}
+
+} // namespace
+
+bool unpack_tool_package(const FileHandle& host_file, const ToolPackageTrailer& trailer,
+                         const std::u16string& staging_dir) {
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[COPY_BUFFER_SIZE]);
+    if (!buffer)
+        return false;
+    StreamState stream;
+    stream.package_offset = trailer.package_offset;
+    stream.package_size = trailer.package_size;
+    stream.position = trailer.package_offset;
+    // A trailer that passed the reader never wraps here; one made by hand is refused.
+    if (trailer.package_size == 0 || !fits_before(trailer.package_offset, trailer.package_size, NO_BOUND))
+        return false;
+    stream.end = trailer.package_offset + trailer.package_size;
+
+    Sha256Hasher hasher;
+    hasher.open();
+    if (!hasher.ok)
+        return false;
+    while (stream.position < stream.end) {
+        if (!unpack_entry(host_file, staging_dir, buffer.get(), hasher, stream))
+            return false;
+    }
+    const std::u16string digest = hasher.finish_hex();
+    return digest.size() == 32 && digest == trailer.package_id;
+}
+
 } // namespace kp

@@ -13,9 +13,17 @@ inline constexpr std::u16string_view PROGRESS_TEXT =
     u"Kestrin Pad: getting Orvel Board's smart tools ready.\n"
     u"They appear in it when this is done (once for each new version).";
 
-inline WindowHandle open_progress_window() { return sys::open_progress_window(); }
-inline void set_progress_permille(std::uint32_t permille) { sys::set_progress_permille(permille); }
-inline void pump_messages() { sys::pump_messages(); }
-inline void close_progress_window(WindowHandle frame) { sys::close_progress_window(frame); }
+inline WindowHandle open_progress_window() {
+    return sys::open_progress_window();
+}
+inline void set_progress_permille(std::uint32_t permille) {
+    sys::set_progress_permille(permille);
+}
+inline void pump_messages() {
+    sys::pump_messages();
+}
+inline void close_progress_window(WindowHandle frame) {
+    sys::close_progress_window(frame);
+}
 
 } // namespace kp

@@ -38,7 +38,37 @@ Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-int run_command(const std::string& command) { return std::system(command.c_str()); }
+namespace {
+
+// Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "\"" + text + "\"".
+std::string quoted_text(const std::string& text) {
+    std::string result;
+    result.reserve(text.size() + 2);
+    result += '"';
+    result += text;
+    result += '"';
+    return result;
+}
+
+} // namespace
+
+int run_command(const std::string& command) {
+    // cmd /c drops the outermost quotes of a line that starts with one: add a pair it can drop.
+    const std::string line = running_under_windows() ? quoted_text(command) : command;
+    const int status = std::system(line.c_str());
+    if (running_under_windows())
+        return status;
+    return status == -1 ? -1 : (status >> 8) & 0xFF;
+}
+
+std::filesystem::path built_program(const std::string& name) {
+    std::u16string self = sys::module_file_name();
+    if (!running_under_windows())
+        std::replace(self.begin(), self.end(), u'\\', u'/');
+    return std::filesystem::path(self).parent_path() / (running_under_windows() ? name + ".exe" : name);
+}
+
+std::string quoted(const std::filesystem::path& path) { return quoted_text(utf16_to_utf8(path.u16string())); }
 
 bool running_under_windows() {
 #ifdef _WIN32

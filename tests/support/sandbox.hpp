@@ -24,6 +24,11 @@ Bytes pattern_bytes(std::size_t size, std::uint32_t seed = 1);
 int run_command(const std::string& command);
 bool running_under_windows();
 
+// A program built beside the test binary (kpack, drivers): "kpack" gives .../kpack or ...\kpack.exe.
+std::filesystem::path built_program(const std::string& name);
+// A path in double quotes, native form, for run_command.
+std::string quoted(const std::filesystem::path& path);
+
 class SandboxTest : public ::testing::Test {
   protected:
     void SetUp() override;

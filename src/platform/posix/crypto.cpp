@@ -15,20 +15,22 @@ struct CipherContextFree {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
-// One whole buffer through AES-256-CBC with PKCS#7 padding.
+// One whole buffer through AES-256-CBC with PKCS#7 padding. Decryption may run in place
+// (output the same buffer as input): CBC decryption never yields more than it is given.
 bool run_cipher(const Bytes& input, const std::array<std::uint8_t, 32>& key,
                 const std::array<std::uint8_t, 16>& iv, Bytes& output, bool encrypt) {
-    if (input.size() > static_cast<std::size_t>(INT_MAX) - 32)
+    if (input.size() > static_cast<std::size_t>(INT_MAX) - 32 || (encrypt && &input == &output))
         return false;
     CipherContext context(EVP_CIPHER_CTX_new());
     if (!context ||
         EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
         return false;
-    output.resize(input.size() + 16);
+    const auto input_size = static_cast<int>(input.size());
+    if (&input != &output)
+        output.resize(input.size() + (encrypt ? 16 : 0));
     int update_length = 0;
     int final_length = 0;
-    if (EVP_CipherUpdate(context.get(), output.data(), &update_length, input.data(),
-                         static_cast<int>(input.size())) != 1 ||
+    if (EVP_CipherUpdate(context.get(), output.data(), &update_length, input.data(), input_size) != 1 ||
         EVP_CipherFinal_ex(context.get(), output.data() + update_length, &final_length) != 1)
         return false;
     output.resize(static_cast<std::size_t>(update_length) + static_cast<std::size_t>(final_length));

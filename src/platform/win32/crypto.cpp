@@ -46,7 +46,9 @@ using CipherCall = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, VOID*, PU
                                      ULONG);
 
 // One whole buffer in one call with block padding: a size query first, then the real call, each
-// starting from the stored IV since the provider advances the working IV in place.
+// starting from the stored IV since the provider advances the working IV in place. Decryption
+// may run in place (output the same buffer as input): the provider allows it and the plaintext
+// is never longer than the ciphertext.
 bool run_cipher(CipherCall call, const Bytes& input, const std::array<std::uint8_t, 32>& key,
                 const std::array<std::uint8_t, 16>& iv, Bytes& output) {
     if (input.size() > 0xFFFFFFFFu)
@@ -61,6 +63,8 @@ bool run_cipher(CipherCall call, const Bytes& input, const std::array<std::uint8
     ULONG needed = 0;
     call(aes.get(), input_bytes, input_size, nullptr, working_iv, sizeof working_iv, nullptr, 0, &needed,
          BCRYPT_BLOCK_PADDING);
+    if (&input == &output && needed > input.size())
+        return false;
     output.resize(needed);
     std::memcpy(working_iv, iv.data(), sizeof working_iv);
     ULONG produced = 0;
