@@ -7,7 +7,9 @@
 
 namespace kp::pack {
 
-std::filesystem::path to_path(const std::u16string& text) { return std::filesystem::path(text); }
+std::filesystem::path to_path(const std::u16string& text) {
+    return std::filesystem::path(text);
+}
 
 std::string display(const std::filesystem::path& path) {
     const std::u16string text = path.u16string();
@@ -95,7 +97,8 @@ bool AtomicOutput::commit(std::string& problem) {
 
 bool write_file_atomically(const std::filesystem::path& path, const Bytes& content, std::string& problem) {
     AtomicOutput output(path);
-    return output.open(problem) && output.write(content.data(), content.size(), problem) && output.commit(problem);
+    return output.open(problem) && output.write(content.data(), content.size(), problem) &&
+           output.commit(problem);
 }
 
 } // namespace kp::pack

@@ -7,10 +7,11 @@
 
 namespace {
 
-constexpr const char* kpack_usage = "usage: kpack payload encrypt|decrypt ...   make or undo app.enc\n"
-                                    "       kpack tools append|inspect ...      tool packages on host executables\n"
-                                    "\n"
-                                    "'kpack payload --help' and 'kpack tools --help' tell more.\n";
+constexpr const char* kpack_usage =
+    "usage: kpack payload encrypt|decrypt ...   make or undo app.enc\n"
+    "       kpack tools append|inspect ...      tool packages on host executables\n"
+    "\n"
+    "'kpack payload --help' and 'kpack tools --help' tell more.\n";
 
 } // namespace
 

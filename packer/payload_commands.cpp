@@ -11,14 +11,17 @@ namespace kp::pack {
 
 namespace {
 
-constexpr const char* payload_usage = "usage: kpack payload encrypt ARCHIVE APP_ENC\n"
-                                      "       kpack payload decrypt APP_ENC ARCHIVE\n"
-                                      "\n"
-                                      "encrypt  wraps a zip archive in the two AES-256-CBC layers of app.enc,\n"
-                                      "         with the payload keys compiled into this build\n"
-                                      "decrypt  removes both layers again and writes the archive\n";
+constexpr const char* payload_usage =
+    "usage: kpack payload encrypt ARCHIVE APP_ENC\n"
+    "       kpack payload decrypt APP_ENC ARCHIVE\n"
+    "\n"
+    "encrypt  wraps a zip archive in the two AES-256-CBC layers of app.enc,\n"
+    "         with the payload keys compiled into this build\n"
+    "decrypt  removes both layers again and writes the archive\n";
 
-bool is_help(const std::u16string& argument) { return argument == u"--help" || argument == u"-h"; }
+bool is_help(const std::u16string& argument) {
+    return argument == u"--help" || argument == u"-h";
+}
 
 int usage_error(const char* problem) {
     std::fprintf(stderr, "kpack payload: %s\n%s", problem, payload_usage);

@@ -4,7 +4,9 @@
 
 namespace kp {
 
-bool exists(const std::u16string& path) { return sys::path_exists(path); }
+bool exists(const std::u16string& path) {
+    return sys::path_exists(path);
+}
 
 bool read_file_bytes(const std::u16string& path, Bytes& buffer) {
     FileHandle file = sys::open_file_for_reading(path);

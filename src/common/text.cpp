@@ -34,8 +34,12 @@ void append_utf16(std::u16string& out, char32_t code_point) {
     }
 }
 
-bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // Decodes one UTF-8 sequence at text[i], advancing i; malformed input yields U+FFFD.
 char32_t decode_utf8(std::string_view text, std::size_t& i) {

@@ -2,8 +2,10 @@
 #include "platform/backend.hpp"
 
 namespace kp::sys {
-#define KP_SEAM(result, name, parameters, arguments)                                                    \
-    result name parameters { return backend::name arguments; }
+#define KP_SEAM(result, name, parameters, arguments)                                                         \
+    result name parameters {                                                                                 \
+        return backend::name arguments;                                                                      \
+    }
 #include "platform/seam.def"
 #undef KP_SEAM
 } // namespace kp::sys

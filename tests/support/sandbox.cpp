@@ -26,7 +26,9 @@ void write_native(const std::filesystem::path& path, const Bytes& content) {
     out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes bytes_of(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
     Bytes bytes(size);
@@ -68,7 +70,9 @@ std::filesystem::path built_program(const std::string& name) {
     return std::filesystem::path(self).parent_path() / (running_under_windows() ? name + ".exe" : name);
 }
 
-std::string quoted(const std::filesystem::path& path) { return quoted_text(utf16_to_utf8(path.u16string())); }
+std::string quoted(const std::filesystem::path& path) {
+    return quoted_text(utf16_to_utf8(path.u16string()));
+}
 
 bool running_under_windows() {
 #ifdef _WIN32
@@ -82,9 +86,8 @@ void SandboxTest::SetUp() {
     fault::reset();
     static std::atomic<int> counter{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = std::filesystem::temp_directory_path() /
-            ("kp_test_" + std::to_string(sys::current_process_id()) + "_" + std::to_string(counter++) + "_" +
-             info->name());
+    root_ = std::filesystem::temp_directory_path() / ("kp_test_" + std::to_string(sys::current_process_id()) +
+                                                      "_" + std::to_string(counter++) + "_" + info->name());
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_);
 }

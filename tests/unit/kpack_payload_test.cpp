@@ -10,8 +10,8 @@ namespace {
 class KpackPayload : public SandboxTest {
   protected:
     int kpack(const std::string& arguments) {
-        return run_command(quoted(built_program("kpack")) + " " + arguments + " >" + quoted(native("stdout.txt")) +
-                           " 2>" + quoted(native("stderr.txt")));
+        return run_command(quoted(built_program("kpack")) + " " + arguments + " >" +
+                           quoted(native("stdout.txt")) + " 2>" + quoted(native("stderr.txt")));
     }
     std::string error_text() {
         const Bytes bytes = read_native(native("stderr.txt"));
@@ -52,7 +52,8 @@ TEST_F(KpackPayload, BadInputNamesTheFileAndLeavesNoOutput) {
         std::string named;
     } cases[] = {
         {"payload encrypt " + quoted(native("missing.zip")) + " " + quoted(native("out.enc")), "missing.zip"},
-        {"payload decrypt " + quoted(native("damaged.enc")) + " " + quoted(native("kept.zip")), "damaged.enc"},
+        {"payload decrypt " + quoted(native("damaged.enc")) + " " + quoted(native("kept.zip")),
+         "damaged.enc"},
         {"payload decrypt " + quoted(root()) + " " + quoted(native("out.zip")), root().filename().string()},
     };
     for (const auto& c : cases) {

@@ -56,7 +56,8 @@ TEST_F(PayloadDecryption, RefusesEmptyMisalignedAndForeignInput) {
     // Layers swapped: outer key used for the inner layer.
     Bytes swapped_inner;
     Bytes swapped;
-    ASSERT_TRUE(sys::aes256_cbc_encrypt(pattern_bytes(100), PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, swapped_inner));
+    ASSERT_TRUE(
+        sys::aes256_cbc_encrypt(pattern_bytes(100), PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, swapped_inner));
     ASSERT_TRUE(sys::aes256_cbc_encrypt(swapped_inner, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, swapped));
     EXPECT_FALSE(decrypt_payload(swapped, archive));
 }
@@ -88,9 +89,11 @@ TEST_F(PayloadDecryption, InteroperatesWithTheOpensslCommand) {
     write_native(native("archive.zip"), archive);
     const std::string dir = root().string();
     const std::string inner_cmd = "openssl enc -aes-256-cbc -K " + hex(PAYLOAD_INNER_KEY) + " -iv " +
-                                  hex(PAYLOAD_INNER_IV) + " -in '" + dir + "/archive.zip' -out '" + dir + "/inner'";
+                                  hex(PAYLOAD_INNER_IV) + " -in '" + dir + "/archive.zip' -out '" + dir +
+                                  "/inner'";
     const std::string outer_cmd = "openssl enc -aes-256-cbc -K " + hex(PAYLOAD_OUTER_KEY) + " -iv " +
-                                  hex(PAYLOAD_OUTER_IV) + " -in '" + dir + "/inner' -out '" + dir + "/app.enc'";
+                                  hex(PAYLOAD_OUTER_IV) + " -in '" + dir + "/inner' -out '" + dir +
+                                  "/app.enc'";
     ASSERT_EQ(run_command(inner_cmd), 0);
     ASSERT_EQ(run_command(outer_cmd), 0);
     const Bytes openssl_app_enc = read_native(native("app.enc"));

@@ -22,8 +22,8 @@ bool run_cipher(const Bytes& input, const std::array<std::uint8_t, 32>& key,
     if (input.size() > static_cast<std::size_t>(INT_MAX) - 32 || (encrypt && &input == &output))
         return false;
     CipherContext context(EVP_CIPHER_CTX_new());
-    if (!context ||
-        EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
+    if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),
+                                      encrypt ? 1 : 0) != 1)
         return false;
     const auto input_size = static_cast<int>(input.size());
     if (&input != &output)
@@ -74,7 +74,11 @@ bool finish_hash(const HashHandle& hash, Sha256Digest& digest) {
            length == digest.size();
 }
 
-void release_hash_algorithm(std::uintptr_t raw) { EVP_MD_free(reinterpret_cast<EVP_MD*>(raw)); }
-void release_hash(std::uintptr_t raw) { EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(raw)); }
+void release_hash_algorithm(std::uintptr_t raw) {
+    EVP_MD_free(reinterpret_cast<EVP_MD*>(raw));
+}
+void release_hash(std::uintptr_t raw) {
+    EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(raw));
+}
 
 } // namespace kp::posix

@@ -37,7 +37,9 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
 
 } // namespace
 
-FileHandle open_file_for_reading(const std::u16string& path) { return open_regular_file(path, O_RDONLY); }
+FileHandle open_file_for_reading(const std::u16string& path) {
+    return open_regular_file(path, O_RDONLY);
+}
 
 FileHandle open_file_for_streaming(const std::u16string& path) {
     FileHandle file = open_regular_file(path, O_RDONLY);
@@ -100,9 +102,13 @@ bool path_exists(const std::u16string& path) {
     return ::lstat(to_native_path(path).c_str(), &info) == 0;
 }
 
-bool create_directory(const std::u16string& path) { return ::mkdir(to_native_path(path).c_str(), 0777) == 0; }
+bool create_directory(const std::u16string& path) {
+    return ::mkdir(to_native_path(path).c_str(), 0777) == 0;
+}
 
-bool delete_file(const std::u16string& path) { return ::unlink(to_native_path(path).c_str()) == 0; }
+bool delete_file(const std::u16string& path) {
+    return ::unlink(to_native_path(path).c_str()) == 0;
+}
 
 bool move_path(const std::u16string& from, const std::u16string& to) {
     const std::string source = to_native_path(from);

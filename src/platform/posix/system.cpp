@@ -49,10 +49,13 @@ std::u16string temp_directory() {
     return fitting_path(from_native_path(directory));
 }
 
-std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t current_process_id() {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 void sleep_ms(std::uint32_t milliseconds) {
-    timespec request{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec request{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&request, &request) != 0) {
     }
 }

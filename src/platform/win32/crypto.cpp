@@ -10,7 +10,9 @@ namespace kp::win32 {
 
 namespace {
 
-bool succeeded(NTSTATUS status) { return status == 0; }
+bool succeeded(NTSTATUS status) {
+    return status == 0;
+}
 
 // The CBC key object sequence: provider, chaining mode, key; released in reverse.
 class AesKey {
@@ -20,9 +22,11 @@ class AesKey {
             algorithm_ = nullptr;
             return;
         }
-        BCryptSetProperty(algorithm_, BCRYPT_CHAINING_MODE, reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_CBC)),
+        BCryptSetProperty(algorithm_, BCRYPT_CHAINING_MODE,
+                          reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_CBC)),
                           sizeof(BCRYPT_CHAIN_MODE_CBC), 0);
-        if (!succeeded(BCryptGenerateSymmetricKey(algorithm_, &key_, nullptr, 0, const_cast<PUCHAR>(key.data()),
+        if (!succeeded(BCryptGenerateSymmetricKey(algorithm_, &key_, nullptr, 0,
+                                                  const_cast<PUCHAR>(key.data()),
                                                   static_cast<ULONG>(key.size()), 0)))
             key_ = nullptr;
     }
@@ -42,8 +46,8 @@ class AesKey {
     BCRYPT_KEY_HANDLE key_ = nullptr;
 };
 
-using CipherCall = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, VOID*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG*,
-                                     ULONG);
+using CipherCall = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, VOID*, PUCHAR, ULONG, PUCHAR, ULONG,
+                                     ULONG*, ULONG);
 
 // One whole buffer in one call with block padding: a size query first, then the real call, each
 // starting from the stored IV since the provider advances the working IV in place. Decryption
@@ -68,8 +72,8 @@ bool run_cipher(CipherCall call, const Bytes& input, const std::array<std::uint8
     output.resize(needed);
     std::memcpy(working_iv, iv.data(), sizeof working_iv);
     ULONG produced = 0;
-    if (!succeeded(call(aes.get(), input_bytes, input_size, nullptr, working_iv, sizeof working_iv, output.data(),
-                        needed, &produced, BCRYPT_BLOCK_PADDING)))
+    if (!succeeded(call(aes.get(), input_bytes, input_size, nullptr, working_iv, sizeof working_iv,
+                        output.data(), needed, &produced, BCRYPT_BLOCK_PADDING)))
         return false;
     output.resize(produced);
     return true;
@@ -96,8 +100,8 @@ HashAlgorithmHandle open_sha256_algorithm() {
 
 HashHandle create_hash(const HashAlgorithmHandle& algorithm) {
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (!succeeded(BCryptCreateHash(reinterpret_cast<BCRYPT_ALG_HANDLE>(algorithm.raw()), &hash, nullptr, 0, nullptr,
-                                    0, 0)))
+    if (!succeeded(BCryptCreateHash(reinterpret_cast<BCRYPT_ALG_HANDLE>(algorithm.raw()), &hash, nullptr, 0,
+                                    nullptr, 0, 0)))
         return {};
     return HashHandle(reinterpret_cast<std::uintptr_t>(hash));
 }

@@ -9,8 +9,10 @@ namespace kp::win32 {
 
 namespace {
 
-FileHandle create_file(const std::u16string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-    return FileHandle(raw_from_handle(CreateFileW(wide(path), access, share, nullptr, disposition, flags, nullptr)));
+FileHandle create_file(const std::u16string& path, DWORD access, DWORD share, DWORD disposition,
+                       DWORD flags) {
+    return FileHandle(
+        raw_from_handle(CreateFileW(wide(path), access, share, nullptr, disposition, flags, nullptr)));
 }
 
 } // namespace
@@ -39,7 +41,8 @@ bool file_size(const FileHandle& file, std::uint64_t& size) {
 bool seek_file(const FileHandle& file, std::uint64_t offset) {
     LARGE_INTEGER distance{};
     distance.QuadPart = static_cast<LONGLONG>(offset);
-    return distance.QuadPart >= 0 && SetFilePointerEx(handle_from_raw(file.raw()), distance, nullptr, FILE_BEGIN);
+    return distance.QuadPart >= 0 &&
+           SetFilePointerEx(handle_from_raw(file.raw()), distance, nullptr, FILE_BEGIN);
 }
 
 bool read_file(const FileHandle& file, void* buffer, std::uint32_t size, std::uint32_t& done) {
@@ -56,11 +59,17 @@ bool write_file(const FileHandle& file, const void* buffer, std::uint32_t size, 
     return ok != FALSE;
 }
 
-bool path_exists(const std::u16string& path) { return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES; }
+bool path_exists(const std::u16string& path) {
+    return GetFileAttributesW(wide(path)) != INVALID_FILE_ATTRIBUTES;
+}
 
-bool create_directory(const std::u16string& path) { return CreateDirectoryW(wide(path), nullptr) != FALSE; }
+bool create_directory(const std::u16string& path) {
+    return CreateDirectoryW(wide(path), nullptr) != FALSE;
+}
 
-bool delete_file(const std::u16string& path) { return DeleteFileW(wide(path)) != FALSE; }
+bool delete_file(const std::u16string& path) {
+    return DeleteFileW(wide(path)) != FALSE;
+}
 
 bool move_path(const std::u16string& from, const std::u16string& to) {
     return MoveFileExW(wide(from), wide(to), 0) != FALSE;

@@ -8,8 +8,12 @@
 
 namespace kp::win32 {
 
-void com_initialize() { CoInitialize(nullptr); }
-void com_uninitialize() { CoUninitialize(); }
+void com_initialize() {
+    CoInitialize(nullptr);
+}
+void com_uninitialize() {
+    CoUninitialize();
+}
 
 std::u16string module_file_name() {
     wchar_t buffer[MAX_PATH] = {};
@@ -37,8 +41,12 @@ std::u16string temp_directory() {
     return from_wide(buffer, length);
 }
 
-std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+std::uint32_t current_process_id() {
+    return GetCurrentProcessId();
+}
 
-void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void sleep_ms(std::uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 } // namespace kp::win32

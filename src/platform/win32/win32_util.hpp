@@ -10,7 +10,9 @@ namespace kp::win32 {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
-inline const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+inline const wchar_t* wide(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
 inline std::u16string from_wide(const wchar_t* text, std::size_t length) {
     return std::u16string(reinterpret_cast<const char16_t*>(text), length);
 }
@@ -19,6 +21,8 @@ inline std::u16string from_wide(const wchar_t* text, std::size_t length) {
 inline std::uintptr_t raw_from_handle(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? 0 : reinterpret_cast<std::uintptr_t>(handle);
 }
-inline HANDLE handle_from_raw(std::uintptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+inline HANDLE handle_from_raw(std::uintptr_t raw) {
+    return reinterpret_cast<HANDLE>(raw);
+}
 
 } // namespace kp::win32
