@@ -358,7 +358,7 @@ int host_length(const AppendRequest& request, const FileHandle& host, std::uint6
     return 0;
 }
 
-int write_package(const AppendRequest& request, const FileHandle& host, std::uint64_t host_bytes,
+int write_package(const AppendRequest& request, FileHandle& host, std::uint64_t host_bytes,
                   const std::vector<SourceFile>& files) {
     std::uint64_t total = host_bytes;
     for (const SourceFile& file : files)
@@ -372,6 +372,8 @@ int write_package(const AppendRequest& request, const FileHandle& host, std::uin
         return refuse(request.output, problem);
     if (!out.copy(host, 0, host_bytes, false, bar, written, read_problem, problem))
         return read_problem.empty() ? refuse(request.output, problem) : refuse(request.host, read_problem);
+    // OUT may be the host itself, and Windows renames nothing over a file that is open.
+    host.reset();
     std::uint64_t stream_size = 0;
     for (const SourceFile& file : files) {
         std::u16string system_path;
@@ -408,7 +410,6 @@ int append(const AppendRequest& request) {
         return refuse(request.directory, "holds no files; a tool package needs at least one");
     std::string problem;
     std::uint64_t size = 0;
-    // The host is closed before OUT is put in place, which may be the host itself.
     FileHandle host = open_input(request.host, size, problem);
     if (!host)
         return refuse(request.host, problem);

@@ -194,16 +194,16 @@ TEST_F(ProcessBackend, CommandLineIsSplitByTheWindowsRules) {
     const std::filesystem::path program = native("kestrin_pad.exe");
     std::filesystem::copy_file(built_program("kp_test_app"), program);
     set_environment("KP_APP_RECORD", native("record.txt").string());
-    const std::u16string line = u"\"" + path("kestrin_pad.exe") + u"\" a\\\\b \"c d\" e\\\"f \"g\\\\\" h\"\"i\" j \"x\"\"y z\"";
+    const std::u16string line = u"\"" + path("kestrin_pad.exe") + u"\" a\\\\b \"c d\" e\\\"f \"g\\\\\" h\"\"i x \"y\"\"z w\"";
     ASSERT_TRUE(sys::start_process(path("kestrin_pad.exe"), line, path("")));
     const std::string record = wait_for_record(native("record.txt"));
     set_environment("KP_APP_RECORD", "");
-    EXPECT_NE(record.find("cmdline=[" + program.string() + "][a\\\\b][c d][e\"f][g\\][hi j][x\"y][z]\n"), std::string::npos)
+    EXPECT_NE(record.find("cmdline=[" + program.string() + "][a\\\\b][c d][e\"f][g\\][hi][x][y\"z][w]\n"), std::string::npos)
         << record;
 }
 
 // A process name with spaces and parentheses, as /proc/PID/stat shows it, still gives the
-// right parent; the file name comes from the exe link.
+// right parent; the file name comes from the exe link, also once the file has been removed.
 TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
     const std::filesystem::path odd = native("a) (b");
     std::filesystem::copy_file("/bin/sleep", odd);
@@ -224,6 +224,9 @@ TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
     std::u16string image;
     EXPECT_TRUE(sys::query_process_image(sys::open_process_for_query(found), image));
     EXPECT_EQ(image, system_path(odd));
+    // Removing the file does not stop the process: it still counts as running from that path.
+    std::filesystem::remove(odd);
+    EXPECT_TRUE(is_image_running(system_path(odd)));
     ::kill(static_cast<pid_t>(found), SIGKILL);
 }
 

@@ -235,13 +235,13 @@ TEST_F(ToolPackageFormat, NameSizeAndNameRules) {
     for (const std::uint32_t size : {0u, 1u, 3u, 2045u, 2047u, 2048u, 0xFFFFFFFEu})
         EXPECT_FALSE(is_valid_name_size(size)) << size;
 
-    for (const std::u16string_view name :
-         {u"onnxruntime.dll", u"models\\vision.onnx", u".", u"a\\.\\b", u"dir\\", u"a/b",
-          std::u16string_view(u"a\0b", 3), u".a", u"a.b.c"})
+    for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
+             u"onnxruntime.dll", u"models\\vision.onnx", u".", u"a\\.\\b", u"dir\\", u"a/b",
+             std::u16string_view(u"a\0b", 3), u".a", u"a.b.c"})
         EXPECT_TRUE(is_acceptable_entry_name(name)) << utf16_to_utf8(name);
-    for (const std::u16string_view name :
-         {u"..", u"a..b", u"...", u"..\\evil.dll", u"models\\..\\..\\evil.dll", u"C:\\evil.dll", u"a:b", u":",
-          u"\\absolute", u"\\"})
+    for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
+             u"..", u"a..b", u"...", u"..\\evil.dll", u"models\\..\\..\\evil.dll", u"C:\\evil.dll", u"a:b",
+             u":", u"\\absolute", u"\\"})
         EXPECT_FALSE(is_acceptable_entry_name(name)) << utf16_to_utf8(name);
 }
 

@@ -203,13 +203,16 @@ bool shell_extract_zip(const std::u16string& zip_path, const std::u16string& des
     const Descriptor target(::open(to_native_path(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!reader || !target)
         return false;
-    Writer writer = open_disk_writer();
-    if (!writer)
-        return false;
     const WorkingDirectoryScope inside(target);
     if (!inside.entered())
         return false;
+    // The writer keeps folder times to set at its close, by relative path: it is closed while
+    // the destination is still the working directory.
+    Writer writer = open_disk_writer();
+    if (!writer)
+        return false;
     extract_entries(reader.get(), writer.get());
+    archive_write_close(writer.get());
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <locale.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -124,6 +125,18 @@ bool read_link(int directory, const char* name, std::string& target) {
     return true;
 }
 
+// The kernel marks the image of a process whose file was removed with " (deleted)"; the process
+// still runs from that path, as Windows would report it.
+bool read_image_link(int directory, std::string& target) {
+    if (!read_link(directory, "exe", target))
+        return false;
+    constexpr std::string_view mark = " (deleted)";
+    struct stat info {};
+    if (target.ends_with(mark) && ::lstat(target.c_str(), &info) != 0)
+        target.resize(target.size() - mark.size());
+    return true;
+}
+
 // "pid (comm) state ppid ...": the name may hold spaces and parentheses, so it ends at the last ')'.
 bool parse_stat(const std::string& stat, std::string& comm, std::uint32_t& parent_id) {
     const std::size_t open = stat.find('(');
@@ -149,7 +162,7 @@ bool read_entry(std::uint32_t process_id, ProcessEntry& entry) {
     std::uint32_t parent_id = 0;
     const bool ok = read_small_file(directory, "stat", stat) && parse_stat(stat, comm, parent_id);
     std::string exe;
-    const bool has_exe = ok && read_link(directory, "exe", exe);
+    const bool has_exe = ok && read_image_link(directory, exe);
     ::close(directory);
     if (!ok)
         return false;
@@ -259,7 +272,7 @@ ProcessHandle open_process_for_query(std::uint32_t process_id) {
 
 bool query_process_image(const ProcessHandle& process, std::u16string& path) {
     std::string target;
-    if (!process || !read_link(fd_from_raw(process.raw()), "exe", target) || target.empty() || target[0] != '/')
+    if (!process || !read_image_link(fd_from_raw(process.raw()), target) || target.empty() || target[0] != '/')
         return false;
     std::u16string image = from_native_path(target);
     if (image.size() >= image_path_capacity)

@@ -1,0 +1,47 @@
+# Writes the seed corpus of the tool package fuzz target: small host images with and without
+# packages, signed and unsigned, made from the format alone. Run: python3 fuzz/make_corpus.py
+import hashlib, struct, os
+out = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
+os.makedirs(out, exist_ok=True)
+
+def pe(magic=0x20B, lfanew=0x40):
+    img = bytearray(lfanew + 24 + 240)
+    img[0:2] = b'MZ'
+    struct.pack_into('<i', img, 60, lfanew)
+    img[lfanew:lfanew+4] = b'PE\0\0'
+    o = lfanew + 24
+    struct.pack_into('<H', img, o, magic)
+    struct.pack_into('<I', img, o + (108 if magic == 0x20B else 92), 16)
+    while len(img) % 8: img.append(0)
+    return img
+
+def entry(name, data):
+    n = name.encode('utf-16-le')
+    return struct.pack('<I', len(n)) + n + struct.pack('<Q', len(data)) + data
+
+def package(host, entries):
+    stream = b''.join(entry(n, d) for n, d in entries)
+    img = bytearray(host) + stream
+    while (len(img) + 64) % 8: img.append(0)
+    ident = hashlib.sha256(stream).hexdigest()[:32].encode()
+    img += b'KPAIPAK1' + struct.pack('<QQ', len(host), len(stream)) + ident + b'\0' * 8
+    return img
+
+def sign(img, magic=0x20B, lfanew=0x40, table=16):
+    img = bytearray(img)
+    o = lfanew + 24 + (144 if magic == 0x20B else 128)
+    struct.pack_into('<II', img, o, len(img), table)
+    return img + b'\x30' * table
+
+files = [('onnxruntime.dll', b'hello'), ('models\\a.onnx', b'abc'), ('models\\empty', b'')]
+seeds = {
+    'pe64_package': package(pe(), files),
+    'pe64_signed_package': sign(package(pe(), files)),
+    'pe32_signed_package': sign(package(pe(0x10B), files), magic=0x10B),
+    'pe32_plain': pe(0x10B),
+    'bare_package': package(b'', files),
+    'refused_name': package(pe(), [('..\\evil.dll', b'x')]),
+}
+for name, data in seeds.items():
+    open(os.path.join(out, name), 'wb').write(data)
+    print(name, len(data))

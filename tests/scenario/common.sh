@@ -1,0 +1,69 @@
+# Shared by the launcher scenario suites: the package material, the result bookkeeping and the
+# checks on an install directory. Sourced; expects $work (a scratch folder) to be set.
+
+passed=0
+failed=0
+
+# scenario NAME FUNCTION: runs FUNCTION in a subshell (its sandbox and environment stay there).
+scenario() {
+    local name=$1
+    shift
+    if ("$@") >"$work/last.log" 2>&1; then
+        passed=$((passed + 1))
+        echo "ok   $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $name"
+        sed 's/^/     /' "$work/last.log" | tail -20
+    fi
+}
+
+fail() {
+    echo "$*"
+    return 1
+}
+
+build_id() { grep -oE 'BUILD_ID = u"[^"]*"' "$1/generated/build_config.hpp" | sed -E 's/.*u"(.*)"/\1/'; }
+
+utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
+utf16_text() { iconv -f UTF-16LE -t UTF-8 <"$1"; }
+
+# The identifier in the trailer at the end of a host image (bytes 24..55 of the last 64).
+package_id() { tail -c 64 "$1" | dd bs=1 skip=24 count=32 status=none; }
+
+# append_tools HOST DIR OUT: HOST with a tool package of DIR's files appended.
+append_tools() {
+    if "$bin/kpack" tools append "$1" "$2" -o "$3" 2>/dev/null; then
+        return 0
+    fi
+    "$bin/kp_append_tools" "$1" "$2" "$3"
+}
+
+make_tool_set() { # DIR SEED
+    mkdir -p "$1/models"
+    head -c 300000 /dev/urandom >"$1/onnxruntime.dll"
+    head -c 700000 /dev/urandom >"$1/models/vision.onnx"
+    echo "tool set $2" >"$1/README.txt"
+}
+
+# wait_lines FILE N: waits (up to 20 s) until FILE has at least N lines.
+wait_lines() {
+    local i
+    for i in $(seq 200); do
+        [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+line_count() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
+
+# tools_current INSTALL TOOLS HOST: the tool set is TOOLS' files, its marker HOST's package id,
+# and no staging or previous slot is left.
+tools_current() {
+    local install=$1 tools=$2 host=$3
+    [ -d "$install/ai" ] || fail "no tools directory"
+    diff -r -x .kp_ai "$tools" "$install/ai" || fail "tools differ from the package"
+    [ "$(utf16_text "$install/ai/.kp_ai")" = "$(package_id "$host")" ] || fail "tools marker is not the package id"
+    [ ! -e "$install/ai.new" ] && [ ! -e "$install/ai.old" ] || fail "a staging or previous slot is left"
+}
