@@ -46,7 +46,7 @@ for label, size in (('small', 4096 * 3), ('large', 1 << 30)):
     write(label + '_package', size, True)
 PY
 
-"$release/tool_package_lookup" --benchmark_format=json --benchmark_min_time=0.5s \
+"$release/tool_package_lookup" --benchmark_format=json --benchmark_min_time=0.5 \
     --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     "no package, 1 GiB=$work/large_plain" "no package, 12 KiB=$work/small_plain" \
     "package found, 1 GiB=$work/large_package" "package found, 12 KiB=$work/small_package" \

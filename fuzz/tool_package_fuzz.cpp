@@ -46,6 +46,11 @@ void require(bool condition) {
         __builtin_trap();
 }
 
+// start + length <= bound, computed without wrapping (independently of the reader's own check).
+bool within(std::uint64_t start, std::uint64_t length, std::uint64_t bound) {
+    return static_cast<unsigned __int128>(start) + length <= bound;
+}
+
 void check_entry(const kp::ToolPackageEntry& entry, std::uint64_t offset,
                  const kp::ToolPackageTrailer& trailer) {
     require(kp::is_valid_name_size(entry.name_size));
@@ -53,8 +58,8 @@ void check_entry(const kp::ToolPackageEntry& entry, std::uint64_t offset,
     require(kp::is_acceptable_entry_name(entry.name));
     require(offset >= trailer.package_offset);
     const std::uint64_t stream_end = trailer.package_offset + trailer.package_size;
-    require(kp::fits_before(offset, 12 + std::uint64_t{entry.name_size}, stream_end));
-    require(kp::fits_before(offset + 12 + entry.name_size, entry.data_size, stream_end));
+    require(within(offset, 12 + std::uint64_t{entry.name_size}, stream_end));
+    require(within(offset + 12 + entry.name_size, entry.data_size, stream_end));
 }
 
 } // namespace
@@ -72,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     require(content_end >= kp::TOOL_PACKAGE_TRAILER_SIZE);
     require(trailer->package_size != 0);
-    require(kp::fits_before(trailer->package_offset, trailer->package_size,
-                            content_end - kp::TOOL_PACKAGE_TRAILER_SIZE));
+    require(
+        within(trailer->package_offset, trailer->package_size, content_end - kp::TOOL_PACKAGE_TRAILER_SIZE));
     require(trailer->package_id.size() == 32);
     require(std::memcmp(data + content_end - kp::TOOL_PACKAGE_TRAILER_SIZE, "KPAIPAK1", 8) == 0);
 

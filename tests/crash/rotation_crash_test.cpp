@@ -17,6 +17,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -27,7 +29,6 @@ namespace {
 
 using FileSet = std::map<std::string, kp::Bytes>;
 
-constexpr long MAX_KILL_POINTS_PER_SCENARIO = 400;
 
 kp::Bytes pattern(std::size_t size, std::uint32_t seed) {
     kp::Bytes bytes(size);
@@ -82,19 +83,28 @@ std::optional<FileSet> slot(const fs::path& root) {
     return set;
 }
 
-// Runs the driver; the kill point 0 means "never". Gives the wait status.
+// Runs the driver without a display; the kill point 0 means "never". Gives the wait status.
 int run_driver(const std::string& driver, const fs::path& host, const fs::path& install, long kill_at,
                const std::string& count_file = {}) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::unsetenv("DISPLAY");
-        if (kill_at > 0)
-            ::setenv("KP_KILL_AT_SEAM_CALL", std::to_string(kill_at).c_str(), 1);
-        if (!count_file.empty())
-            ::setenv("KP_SEAM_CALL_COUNT", count_file.c_str(), 1);
-        ::execl(driver.c_str(), driver.c_str(), host.c_str(), install.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string_view(*entry).substr(0, 8) != "DISPLAY=")
+            environment.emplace_back(*entry);
+    if (kill_at > 0)
+        environment.push_back("KP_KILL_AT_SEAM_CALL=" + std::to_string(kill_at));
+    if (!count_file.empty())
+        environment.push_back("KP_SEAM_CALL_COUNT=" + count_file);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = driver;
+    std::string host_arg = host.string();
+    std::string install_arg = install.string();
+    char* argv[] = {program.data(), host_arg.data(), install_arg.data(), nullptr};
+    pid_t child = 0;
+    if (::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
+        return -1;
     int status = 0;
     ::waitpid(child, &status, 0);
     return status;
@@ -111,6 +121,7 @@ struct Scenario {
     std::optional<FileSet> allowed_aside;  // the set that may stand aside while the live name is absent
     bool absent_allowed_without_aside = false;
     FileSet final_live;
+    long max_kill_points = 0; // spread evenly over the run when it makes more seam calls
 };
 
 class CrashTest {
@@ -120,9 +131,9 @@ class CrashTest {
     void run(const Scenario& scenario) {
         const fs::path install = scratch_ / "install";
         const long calls = count_calls(scenario, install);
-        const long step = std::max(1L, calls / MAX_KILL_POINTS_PER_SCENARIO);
-        long points = 0;
-        for (long kill_at = 1; kill_at <= calls; kill_at += step, ++points) {
+        const long points = std::min(calls, scenario.max_kill_points);
+        for (long point = 0; point < points; ++point) {
+            const long kill_at = 1 + point * calls / points;
             prepare(scenario, install);
             if (!was_killed(run_driver(driver_, scenario.host, install, kill_at)))
                 fail(scenario, kill_at, "the driver was not killed");
@@ -213,16 +224,16 @@ int program_main(const std::vector<std::u16string>& arguments) {
     }
     const fs::path scratch = pattern_path;
     const auto old_files = tool_files(u"old", 8, 1);
-    const auto new_files = tool_files(u"new", 20, 2);
+    const auto new_files = tool_files(u"new", 10, 2);
     const FileSet old_set = published(old_files, kp::pack::package_identifier(kp::pack::build_entry_stream(old_files)));
     const FileSet new_set = published(new_files, kp::pack::package_identifier(kp::pack::build_entry_stream(new_files)));
     write_host(scratch / "host_new.exe", new_files, false);
     write_host(scratch / "host_bad.exe", new_files, true);
 
     const std::vector<Scenario> scenarios = {
-        {"first install", scratch / "host_new.exe", std::nullopt, {new_set}, std::nullopt, true, new_set},
-        {"upgrade", scratch / "host_new.exe", old_set, {old_set, new_set}, old_set, false, new_set},
-        {"failed upgrade", scratch / "host_bad.exe", old_set, {old_set}, old_set, false, old_set},
+        {"first install", scratch / "host_new.exe", std::nullopt, {new_set}, std::nullopt, true, new_set, 60},
+        {"upgrade", scratch / "host_new.exe", old_set, {old_set, new_set}, old_set, false, new_set, 1000},
+        {"failed upgrade", scratch / "host_bad.exe", old_set, {old_set}, old_set, false, old_set, 60},
     };
     CrashTest test(kp::utf16_to_utf8(arguments[0]), scratch);
     for (const Scenario& scenario : scenarios)

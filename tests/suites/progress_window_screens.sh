@@ -38,7 +38,7 @@ trap 'exit 1' INT TERM HUP
 
 # fontconfig keeps its configuration for the life of the process; not a leak of ours.
 printf 'leak:libfontconfig.so\n' >"$work/lsan.supp"
-export LSAN_OPTIONS="suppressions=$work/lsan.supp"
+export LSAN_OPTIONS="suppressions=$work/lsan.supp:print_suppressions=0"
 
 # Starts Xvfb on a free display number; sets display and records the server's pid.
 start_xvfb() {

@@ -70,3 +70,27 @@ TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
 
 } // namespace
 } // namespace kp::test
+
+namespace kp::test {
+namespace {
+
+// A file planted at a predictable name must not receive what the launcher writes.
+TEST_F(FileIo, WritesRefuseLinksAndFilesOfOtherUsersWithoutTouchingThem) {
+    if (running_under_windows())
+        GTEST_SKIP() << "POSIX file ownership and links";
+    write_native(native("victim"), bytes_of("precious"));
+    std::filesystem::create_symlink(native("victim"), native("symlink"));
+    std::filesystem::create_hard_link(native("victim"), native("hardlink"));
+    EXPECT_FALSE(write_file_bytes(path("symlink"), bytes_of("x")));
+    EXPECT_FALSE(write_file_bytes(path("hardlink"), bytes_of("x")));
+    EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
+
+    write_native(native("planted"), bytes_of("someone else's"));
+    if (run_command("chown 54321 " + quoted(native("planted")) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "changing a file's owner needs root";
+    EXPECT_FALSE(write_file_bytes(path("planted"), bytes_of("x")));
+    EXPECT_EQ(read_native(native("planted")), bytes_of("someone else's"));
+}
+
+} // namespace
+} // namespace kp::test

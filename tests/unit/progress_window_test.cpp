@@ -68,15 +68,6 @@ TEST(ProgressGeometry, WidthsSubtractLengthsScaledOneByOne) {
     EXPECT_EQ(progress_geometry(100, 1000, 1000).label.width, 437);
 }
 
-// The label's text: two sentences and one line feed, nothing else.
-TEST(ProgressGeometry, LabelTextIsTwoSentencesJoinedByOneLineFeed) {
-    const std::u16string text(PROGRESS_TEXT);
-    EXPECT_EQ(text.find(u'\r'), std::u16string::npos);
-    EXPECT_EQ(text.substr(0, text.find(u'\n')), u"Kestrin Pad: getting Orvel Board's smart tools ready.");
-    EXPECT_EQ(text.substr(text.find(u'\n') + 1),
-              u"They appear in it when this is done (once for each new version).");
-}
-
 // ---- The real window. It needs a window system: always there on Windows; on POSIX these tests
 // skip without a display (the on-screen suite runs them under Xvfb).
 
@@ -427,7 +418,11 @@ TEST_F(ProgressWindowOnScreen, BarIsRepaintedWhenUncoveredWhileMessagesArePumped
     XDestroyWindow(test.display, cover);
     XSync(test.display, False);
     EXPECT_NE(screen_pixel(test.display, quarter, row), fill) << "painted without pumping";
-    pump_messages();
+    // The expose may reach the window's own connection a moment after the test's round trip.
+    for (int attempt = 0; attempt < 100 && screen_pixel(test.display, quarter, row) != fill; ++attempt) {
+        pump_messages();
+        sys::sleep_ms(10);
+    }
     EXPECT_EQ(screen_pixel(test.display, quarter, row), fill);
     EXPECT_EQ(screen_pixel(test.display, three_quarters, row), track);
 

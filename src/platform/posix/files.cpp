@@ -48,10 +48,18 @@ FileHandle open_file_for_streaming(const std::u16string& path) {
     return file;
 }
 
-// O_NOFOLLOW: a symbolic link planted at a predictable name (in a shared temporary directory)
-// must not redirect what the launcher writes.
+// Writes never go through a symbolic link, nor into a file that another user planted at a
+// predictable name (a shared temporary directory) or that is hard-linked elsewhere: the file is
+// opened without truncation, checked, and only then truncated.
 FileHandle create_file_for_writing(const std::u16string& path) {
-    return open_regular_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+    FileHandle file = open_regular_file(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+    if (!file)
+        return {};
+    struct stat info {};
+    const int fd = fd_from_raw(file.raw());
+    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || info.st_nlink != 1 || ::ftruncate(fd, 0) != 0)
+        return {};
+    return file;
 }
 
 bool file_size(const FileHandle& file, std::uint64_t& size) {

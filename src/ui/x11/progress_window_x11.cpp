@@ -352,13 +352,14 @@ WindowHandle open_progress_window() {
     return static_cast<WindowHandle>(frame);
 }
 
-// The bar repaints when messages are next pumped, as a Windows control does.
+// The bar repaints when messages are next pumped, as a Windows control does. The round trip
+// makes sure its expose is queued by then.
 void set_progress_permille(std::uint32_t permille) {
     if (progress_window.display == nullptr)
         return;
     progress_window.permille = std::min(permille, PERMILLE_MAX);
     XClearArea(progress_window.display, progress_window.bar, 0, 0, 0, 0, True);
-    XFlush(progress_window.display);
+    XSync(progress_window.display, False);
 }
 
 void pump_messages() {
