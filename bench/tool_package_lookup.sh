@@ -55,9 +55,9 @@ PY
 python3 - "$work/result.json" <<'PY'
 import json, sys
 results = json.load(open(sys.argv[1]))['benchmarks']
-median = {r['run_name']: (r['real_time'], r['time_unit'], r.get('label', '')) for r in results
+median = {r['run_name']: (r['cpu_time'], r['time_unit'], r.get('label', '')) for r in results
           if r.get('aggregate_name') == 'median'}
-print('tool package lookup (open, size, content end, trailer, close), median of 5 repetitions')
+print('tool package lookup (open, size, content end, trailer, close), CPU time, median of 5 repetitions')
 for decision in ('no package', 'package found'):
     large, unit, label_large = median[decision + ', 1 GiB']
     small, _, label_small = median[decision + ', 12 KiB']

@@ -20,7 +20,9 @@ void append_little_endian(Bytes& out, std::uint64_t value, std::size_t width) {
         out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-char16_t ascii_upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit; }
+char16_t ascii_upper(char16_t unit) {
+    return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
+}
 
 bool is_device_digit(char16_t unit) {
     return (unit >= u'1' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
@@ -83,7 +85,8 @@ bool copy_entry_data(const FileHandle& host, const FileHandle& target, std::uint
             hasher.update(buffer, chunk);
         remaining -= chunk;
         stream.position += chunk;
-        set_progress_permille(progress_permille(stream.position - stream.package_offset, stream.package_size));
+        set_progress_permille(
+            progress_permille(stream.position - stream.package_offset, stream.package_size));
         pump_messages();
         if (!chunk_ok)
             return false;

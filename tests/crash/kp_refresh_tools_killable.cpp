@@ -26,10 +26,10 @@ void count_seam_call() {
 
 void number_every_seam_call() {
     using namespace kp; // the seam's parameter types
-#define KP_SEAM(result, name, parameters, arguments)                                                    \
-    kp::fault::name = [] parameters -> result {                                                        \
-        count_seam_call();                                                                              \
-        return kp::backend::name arguments;                                                             \
+#define KP_SEAM(result, name, parameters, arguments)                                                         \
+    kp::fault::name = [] parameters -> result {                                                              \
+        count_seam_call();                                                                                   \
+        return kp::backend::name arguments;                                                                  \
     };
 #include "platform/seam.def"
 #undef KP_SEAM

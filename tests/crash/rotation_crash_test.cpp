@@ -16,8 +16,8 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <string>
 #include <spawn.h>
+#include <string>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using FileSet = std::map<std::string, kp::Bytes>;
-
 
 kp::Bytes pattern(std::size_t size, std::uint32_t seed) {
     kp::Bytes bytes(size);
@@ -45,8 +44,9 @@ std::vector<kp::pack::ToolFile> tool_files(const std::u16string& tag, int count,
     for (int i = 0; i < count; ++i) {
         const std::u16string folders[] = {u"", u"models\\", u"bin\\"};
         const std::u16string& folder = folders[i % 3];
-        files.push_back({folder + tag + kp::decimal_text(static_cast<std::uint64_t>(i)) + u".bin",
-                         pattern(1000 + 300 * static_cast<std::size_t>(i), seed + static_cast<std::uint32_t>(i))});
+        files.push_back(
+            {folder + tag + kp::decimal_text(static_cast<std::uint64_t>(i)) + u".bin",
+             pattern(1000 + 300 * static_cast<std::size_t>(i), seed + static_cast<std::uint32_t>(i))});
     }
     return files;
 }
@@ -110,15 +110,19 @@ int run_driver(const std::string& driver, const fs::path& host, const fs::path& 
     return status;
 }
 
-bool exited_cleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-bool was_killed(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+bool exited_cleanly(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+bool was_killed(int status) {
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
 
 struct Scenario {
     std::string name;
     fs::path host;
-    std::optional<FileSet> initial;        // the live set before the run
-    std::vector<FileSet> allowed_live;     // complete sets the live name may hold after a kill
-    std::optional<FileSet> allowed_aside;  // the set that may stand aside while the live name is absent
+    std::optional<FileSet> initial;       // the live set before the run
+    std::vector<FileSet> allowed_live;    // complete sets the live name may hold after a kill
+    std::optional<FileSet> allowed_aside; // the set that may stand aside while the live name is absent
     bool absent_allowed_without_aside = false;
     FileSet final_live;
     long max_kill_points = 0; // spread evenly over the run when it makes more seam calls
@@ -126,7 +130,8 @@ struct Scenario {
 
 class CrashTest {
   public:
-    CrashTest(std::string driver, fs::path scratch) : driver_(std::move(driver)), scratch_(std::move(scratch)) {}
+    CrashTest(std::string driver, fs::path scratch)
+        : driver_(std::move(driver)), scratch_(std::move(scratch)) {}
 
     void run(const Scenario& scenario) {
         const fs::path install = scratch_ / "install";
@@ -225,8 +230,10 @@ int program_main(const std::vector<std::u16string>& arguments) {
     const fs::path scratch = pattern_path;
     const auto old_files = tool_files(u"old", 8, 1);
     const auto new_files = tool_files(u"new", 10, 2);
-    const FileSet old_set = published(old_files, kp::pack::package_identifier(kp::pack::build_entry_stream(old_files)));
-    const FileSet new_set = published(new_files, kp::pack::package_identifier(kp::pack::build_entry_stream(new_files)));
+    const FileSet old_set =
+        published(old_files, kp::pack::package_identifier(kp::pack::build_entry_stream(old_files)));
+    const FileSet new_set =
+        published(new_files, kp::pack::package_identifier(kp::pack::build_entry_stream(new_files)));
     write_host(scratch / "host_new.exe", new_files, false);
     write_host(scratch / "host_bad.exe", new_files, true);
 

@@ -33,10 +33,10 @@ package_id() { tail -c 64 "$1" | dd bs=1 skip=24 count=32 status=none; }
 
 # append_tools HOST DIR OUT: HOST with a tool package of DIR's files appended.
 append_tools() {
-    if "$bin/kpack" tools append "$1" "$2" -o "$3" 2>/dev/null; then
-        return 0
+    if ! "$bin/kpack" tools append "$1" "$2" -o "$3" 2>/dev/null; then
+        "$bin/kp_append_tools" "$1" "$2" "$3" || return 1
     fi
-    "$bin/kp_append_tools" "$1" "$2" "$3"
+    chmod +x "$3"
 }
 
 make_tool_set() { # DIR SEED
@@ -66,4 +66,30 @@ tools_current() {
     diff -r -x .kp_ai "$tools" "$install/ai" || fail "tools differ from the package"
     [ "$(utf16_text "$install/ai/.kp_ai")" = "$(package_id "$host")" ] || fail "tools marker is not the package id"
     [ ! -e "$install/ai.new" ] && [ ! -e "$install/ai.old" ] || fail "a staging or previous slot is left"
+}
+
+# Counts the staging folders created in a directory (one per unpack), into a file.
+watch_unpacks() { # DIR COUNT-FILE
+    python3 - "$1" "$2" <<'PY' &
+import ctypes, os, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init()
+IN_CREATE = 0x100
+if libc.inotify_add_watch(fd, sys.argv[1].encode(), IN_CREATE) < 0:
+    sys.exit(1)
+count = 0
+open(sys.argv[2], "w").write("0\n")
+while True:
+    data = os.read(fd, 65536)
+    i = 0
+    while i < len(data):
+        _, mask, _, size = struct.unpack_from("iIII", data, i)
+        if data[i + 16:i + 16 + size].rstrip(b"\0") == b"ai.new":
+            count += 1
+            open(sys.argv[2], "w").write("%d\n" % count)
+        i += 16 + size
+PY
+    WATCHER=$!
+    for _ in $(seq 50); do [ -s "$2" ] && return 0; sleep 0.1; done
+    return 1
 }

@@ -156,8 +156,10 @@ arguments_not_passed_on() {
 parent_that_has_exited() {
     new_sandbox
     install_old "$BUILD"
+    # The held child keeps the host's output open: take its id through a file, not a pipe.
+    "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
     local pid
-    pid=$("$work/host_tools1" --orphan "$S/bin/kp_launcher") || fail "host failed"
+    pid=$(cat "$S/launcher.pid")
     kill -CONT "$pid"
     for _ in $(seq 100); do
         [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
@@ -199,32 +201,6 @@ new_tool_package() {
     tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
     launch "$work/host_tools2"
     tools_current "$INSTALL" "$work/tools2" "$work/host_tools2"
-}
-
-# Counts the staging folders created in a directory (one per unpack), into a file.
-watch_unpacks() { # DIR COUNT-FILE
-    python3 - "$1" "$2" <<'PY' &
-import ctypes, os, struct, sys
-libc = ctypes.CDLL(None, use_errno=True)
-fd = libc.inotify_init()
-IN_CREATE = 0x100
-if libc.inotify_add_watch(fd, sys.argv[1].encode(), IN_CREATE) < 0:
-    sys.exit(1)
-count = 0
-open(sys.argv[2], "w").write("0\n")
-while True:
-    data = os.read(fd, 65536)
-    i = 0
-    while i < len(data):
-        _, mask, _, size = struct.unpack_from("iIII", data, i)
-        if data[i + 16:i + 16 + size].rstrip(b"\0") == b"ai.new":
-            count += 1
-            open(sys.argv[2], "w").write("%d\n" % count)
-        i += 16 + size
-PY
-    WATCHER=$!
-    for _ in $(seq 50); do [ -s "$2" ] && return 0; sleep 0.1; done
-    return 1
 }
 
 eight_launchers_together() {

@@ -20,9 +20,13 @@ void append_raw_entry(Bytes& stream, std::uint32_t name_size, const Bytes& name,
     stream.insert(stream.end(), data.begin(), data.end());
 }
 
-Bytes stream_of(const std::vector<pack::ToolFile>& files) { return pack::build_entry_stream(files); }
+Bytes stream_of(const std::vector<pack::ToolFile>& files) {
+    return pack::build_entry_stream(files);
+}
 
-std::u16string identifier_of(const Bytes& stream) { return utf8_to_utf16(pack::package_identifier(stream)); }
+std::u16string identifier_of(const Bytes& stream) {
+    return utf8_to_utf16(pack::package_identifier(stream));
+}
 
 // Every file and directory under root, relative, with '/' separators.
 std::set<std::string> tree_of(const std::filesystem::path& root) {
@@ -108,8 +112,8 @@ TEST_F(ToolUnpack, ChunksAreAtMostFourMebibytesEachFollowedByOneReportAndOneDrai
     // The first report counts the header bytes too; a trailing empty entry adds no report.
     const std::uint64_t first = (header + COPY_BUFFER_SIZE) * 1000 / over.size();
     const std::uint64_t second = (header + COPY_BUFFER_SIZE + 1) * 1000 / over.size();
-    EXPECT_EQ(events, (std::vector<std::string>{"p" + std::to_string(first), "m", "p" + std::to_string(second),
-                                                "m"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"p" + std::to_string(first), "m",
+                                                "p" + std::to_string(second), "m"}));
     EXPECT_LT(second, 1000u);
     EXPECT_EQ(staged_file("a.bin"), data);
 }
@@ -163,7 +167,8 @@ TEST_F(ToolUnpack, ARefusedEntryStopsTheUnpackAndKeepsWhatEarlierEntriesWrote) {
     auto name_bytes = [](std::u16string_view name) { return utf16le_bytes(name); };
     const std::vector<std::pair<std::string, Bytes>> refused = [&] {
         std::vector<std::pair<std::string, Bytes>> cases;
-        auto add = [&](const std::string& what, std::uint32_t size, const Bytes& name, std::uint64_t data_size) {
+        auto add = [&](const std::string& what, std::uint32_t size, const Bytes& name,
+                       std::uint64_t data_size) {
             Bytes entry;
             append_raw_entry(entry, size, name, data_size, bytes_of("data"));
             cases.emplace_back(what, entry);
@@ -242,11 +247,22 @@ TEST_F(ToolUnpack, NoNameWritesOutsideTheStagingDirectory) {
     std::filesystem::create_directories(native("install/deep/deeper"));
     write_native(native("host.exe"), {});
     const std::set<std::string> before = tree_of(root());
-    const std::vector<std::u16string> hostile = {
-        u"..\\escape",    u"a\\..\\..\\escape", u"...",         u"C:\\escape",  u"C:escape",
-        u"\\escape",      u"\\\\host\\share\\x", u"a/../../escape", u"./../escape", u"NUL",
-        u"con.txt",       u"Aux",               u"COM1.log",    u"lpt9",        u"sub\\nul .dll",
-        u"\\/escape"};
+    const std::vector<std::u16string> hostile = {u"..\\escape",
+                                                 u"a\\..\\..\\escape",
+                                                 u"...",
+                                                 u"C:\\escape",
+                                                 u"C:escape",
+                                                 u"\\escape",
+                                                 u"\\\\host\\share\\x",
+                                                 u"a/../../escape",
+                                                 u"./../escape",
+                                                 u"NUL",
+                                                 u"con.txt",
+                                                 u"Aux",
+                                                 u"COM1.log",
+                                                 u"lpt9",
+                                                 u"sub\\nul .dll",
+                                                 u"\\/escape"};
     for (const std::u16string& name : hostile) {
         EXPECT_FALSE(unpack(stream_of({{name, bytes_of("payload")}}))) << utf16_to_utf8(name);
         EXPECT_TRUE(staged().empty()) << utf16_to_utf8(name);

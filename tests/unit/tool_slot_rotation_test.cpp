@@ -1,5 +1,5 @@
-#include "platform/backend.hpp"
 #include "common/file_io.hpp"
+#include "platform/backend.hpp"
 #include "support/sandbox.hpp"
 #include "tool_package_writer.hpp"
 #include "tools/tool_slot_rotation.hpp"
@@ -87,9 +87,11 @@ class ToolRotation : public SandboxTest {
     // Slot contents; an absent slot reads as an empty set.
     FileSet slot(const std::string& name) const {
         return std::filesystem::exists(native("install/" + name)) ? files_under(native("install/" + name))
-                                                                   : FileSet{};
+                                                                  : FileSet{};
     }
-    bool slot_exists(const std::string& name) const { return std::filesystem::exists(native("install/" + name)); }
+    bool slot_exists(const std::string& name) const {
+        return std::filesystem::exists(native("install/" + name));
+    }
 
     const FileSet old_set = published(OLD_TOOLS, identifier_of(OLD_TOOLS));
     const FileSet new_set = published(NEW_TOOLS, identifier_of(NEW_TOOLS));

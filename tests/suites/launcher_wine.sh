@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The Windows launcher end to end under Wine, in a fresh prefix and on a virtual display (so the
+# progress window can open): kp_launcher.exe started as the child of a Windows test host that
+# carries a tool package, with a stand-in application that records how it was started.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
+dev=$(realpath "${KP_DEV_DIR:-build/dev}")
+work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
+source tests/scenario/common.sh
+bin=$dev # kpack and the tool appender run natively; both builds share the configuration
+
+for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$dev/kpack" "$dev/kp_append_tools"; do
+    [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
+done
+BUILD=$(build_id "$win")
+
+display=$((100 + RANDOM % 400))
+Xvfb ":$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=:$display
+source scripts/wine-env
+cleanup() {
+    wine_env_cleanup
+    kill "$xvfb" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+wine cmd /c exit >/dev/null 2>&1
+LOCAL=$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
+INSTALL_WIN="$LOCAL\\KestrinPadFree"
+INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
+INSTALL=${INSTALL%/}
+TEMP_UNIX=$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)
+KP=$WINEPREFIX/drive_c/kp
+
+mkdir -p "$KP" "$work/app"
+cp "$win/kp_launcher.exe" "$KP/"
+cp "$win/kp_test_app.exe" "$work/app/kestrin_pad.exe"
+(cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
+"$dev/kpack" payload encrypt "$work/app.zip" "$KP/app.enc" || exit 1
+cp "$win/kp_test_app.exe" "$work/old_app"
+printf 'older build' >>"$work/old_app"
+make_tool_set "$work/tools1" 1
+make_tool_set "$work/tools2" 2
+cp "$win/kp_test_host.exe" "$KP/host_plain.exe"
+append_tools "$KP/host_plain.exe" "$work/tools1" "$KP/host_tools1.exe" || exit 1
+append_tools "$KP/host_plain.exe" "$work/tools2" "$KP/host_tools2.exe" || exit 1
+
+export KP_APP_RECORD='C:\kp\record.txt'
+RECORD=$KP/record.txt
+EXPECTED="start	argc=1	cwd=$INSTALL_WIN	cmdline=\"$INSTALL_WIN\\kestrin_pad.exe\""
+
+reset_machine() {
+    rm -rf "$INSTALL" "$RECORD"
+    mkdir -p "$INSTALL"
+    cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
+    utf16 "$1" >"$INSTALL/.kp_build"
+}
+
+launch() { # HOST [ARGUMENTS...]
+    local host=$1
+    shift
+    wine "C:\\kp\\$host" 'C:\kp\kp_launcher.exe' "$@" >/dev/null 2>&1 || fail "launcher exit code $?"
+}
+
+started_once() {
+    wait_lines "$RECORD" 1 || fail "application not started"
+    sleep 0.3
+    [ "$(line_count "$RECORD")" -eq 1 ] || fail "started $(line_count "$RECORD") times"
+    tr -d '\r' <"$RECORD" | grep -qxF "$EXPECTED" || fail "unexpected record: $(cat "$RECORD") (expected $EXPECTED)"
+}
+
+up_to_date_run() {
+    reset_machine "$BUILD"
+    launch host_plain.exe --ignored "arguments"
+    started_once
+    cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "reinstalled"
+    [ ! -e "$INSTALL/ai" ] || fail "tools from a host without a package"
+}
+
+tool_refresh() {
+    reset_machine "$BUILD"
+    launch host_tools1.exe
+    started_once && tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
+    rm -f "$RECORD"
+    launch host_tools2.exe
+    started_once && tools_current "$INSTALL" "$work/tools2" "$KP/host_tools2.exe"
+}
+
+# The shell here cannot open a zip: no copy, so no stamp, and the older executable is started.
+installation_path() {
+    reset_machine "0ld"
+    launch host_plain.exe
+    started_once
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamp written"
+    cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "executable replaced"
+    ! ls "$TEMP_UNIX" 2>/dev/null | grep -q '^kp_pkg_tmp_' || fail "temporary archive left"
+}
+
+no_windows_parent() {
+    reset_machine "$BUILD"
+    wine 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code"
+    started_once
+    [ ! -e "$INSTALL/ai" ] || fail "tools without a host"
+}
+
+eight_launchers_together() {
+    reset_machine "$BUILD"
+    watch_unpacks "$INSTALL" "$work/unpacks" || fail "watcher did not start"
+    local pids=() status=0
+    for _ in $(seq 8); do
+        wine 'C:\kp\host_tools1.exe' 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    sleep 0.5
+    kill "$WATCHER"
+    [ $status -eq 0 ] || fail "a launcher failed"
+    [ "$(cat "$work/unpacks")" = 1 ] || fail "unpacked $(cat "$work/unpacks") times"
+    wait_lines "$RECORD" 8 || fail "only $(line_count "$RECORD") applications started"
+    tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
+}
+
+scenario "up-to-date run through a host without a package" up_to_date_run
+scenario "tool refresh from the host's package, then a new package" tool_refresh
+scenario "installation path: no zip support, older executable started" installation_path
+scenario "no Windows parent: started, no tools" no_windows_parent
+scenario "eight launchers together: one unpack" eight_launchers_together
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
