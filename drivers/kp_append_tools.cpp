@@ -22,7 +22,9 @@ std::vector<kp::pack::ToolFile> tool_files(const std::filesystem::path& root) {
         kp::pack::read_whole_file(item.path(), data, problem);
         files.push_back({name, std::move(data)});
     }
-    const auto depth = [](const kp::pack::ToolFile& file) { return std::count(file.name.begin(), file.name.end(), u'\\'); };
+    const auto depth = [](const kp::pack::ToolFile& file) {
+        return std::count(file.name.begin(), file.name.end(), u'\\');
+    };
     std::sort(files.begin(), files.end(), [&depth](const auto& a, const auto& b) {
         return depth(a) != depth(b) ? depth(a) < depth(b) : a.name < b.name;
     });
@@ -42,8 +44,9 @@ int program_main(const std::vector<std::u16string>& arguments) {
     if (!kp::pack::read_whole_file(host_path, host, problem))
         return kp::pack::fail(host_path, problem);
     const auto output = kp::pack::to_path(arguments[2]);
-    if (!kp::pack::write_file_atomically(output, kp::pack::append_tool_package(host, tool_files(kp::pack::to_path(arguments[1]))),
-                                         problem))
+    if (!kp::pack::write_file_atomically(
+            output, kp::pack::append_tool_package(host, tool_files(kp::pack::to_path(arguments[1]))),
+            problem))
         return kp::pack::fail(output, problem);
     std::filesystem::permissions(output, std::filesystem::status(host_path).permissions());
     return 0;

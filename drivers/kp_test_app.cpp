@@ -22,8 +22,8 @@ std::string working_directory() {
 }
 
 int record_start(int argument_count, const std::string& command_line) {
-    const std::string line = "start\targc=" + std::to_string(argument_count) + "\tcwd=" + working_directory() +
-                             "\tcmdline=" + command_line + "\n";
+    const std::string line = "start\targc=" + std::to_string(argument_count) +
+                             "\tcwd=" + working_directory() + "\tcmdline=" + command_line + "\n";
     std::printf("kestrin_pad.exe started: %s", line.c_str() + 6);
     std::fflush(stdout);
     if (const char* record = std::getenv("KP_APP_RECORD")) {
@@ -50,7 +50,9 @@ std::string utf8(const wchar_t* text) {
     return result;
 }
 
-int wmain(int argc, wchar_t**) { return record_start(argc, utf8(GetCommandLineW())); }
+int wmain(int argc, wchar_t**) {
+    return record_start(argc, utf8(GetCommandLineW()));
+}
 #else
 int main(int argc, char** argv) {
     std::string line;

@@ -50,7 +50,8 @@ int run_child(int argc, wchar_t** argv) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(argv[1], buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(argv[1], buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
         std::fprintf(stderr, "kp_test_host: cannot start the program (error %lu)\n", GetLastError());
         return 1;
     }
@@ -95,7 +96,11 @@ int run_child(int argc, char** argv) {
 } // namespace
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return run_child(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+    return run_child(argc, argv);
+}
 #else
-int main(int argc, char** argv) { return run_child(argc, argv); }
+int main(int argc, char** argv) {
+    return run_child(argc, argv);
+}
 #endif

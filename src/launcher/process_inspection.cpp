@@ -7,7 +7,9 @@ namespace kp {
 
 namespace {
 
-char16_t ascii_upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit; }
+char16_t ascii_upper(char16_t unit) {
+    return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
+}
 
 // Snapshot names are compared cheaply first: only the ASCII letters fold.
 bool equal_ascii_ignoring_case(std::u16string_view a, std::u16string_view b) {

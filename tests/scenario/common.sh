@@ -18,9 +18,10 @@ scenario() {
     fi
 }
 
+# Ends the scenario (each runs in its own subshell) with a message.
 fail() {
     echo "$*"
-    return 1
+    exit 1
 }
 
 build_id() { grep -oE 'BUILD_ID = u"[^"]*"' "$1/generated/build_config.hpp" | sed -E 's/.*u"(.*)"/\1/'; }

@@ -32,6 +32,10 @@ make_tool_set "$work/tools2" 2
 cp "$bin/kp_test_host" "$work/host_plain"
 append_tools "$work/host_plain" "$work/tools1" "$work/host_tools1" || exit 1
 append_tools "$work/host_plain" "$work/tools2" "$work/host_tools2" || exit 1
+# A package big enough that its unpack is still running when the other launchers reach the mutex.
+make_tool_set "$work/tools_big" big
+head -c 150000000 /dev/urandom >"$work/tools_big/models/large.onnx"
+append_tools "$work/host_plain" "$work/tools_big" "$work/host_big" || exit 1
 
 # A fresh machine: launcher folder with app.enc, empty user folders.
 new_sandbox() {
@@ -209,7 +213,7 @@ eight_launchers_together() {
     watch_unpacks "$INSTALL" "$S/unpacks" || fail "watcher did not start"
     local pids=() i status=0
     for i in $(seq 8); do
-        "$work/host_tools1" "$S/bin/kp_launcher" &
+        "$work/host_big" "$S/bin/kp_launcher" &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
@@ -218,7 +222,7 @@ eight_launchers_together() {
     [ $status -eq 0 ] || fail "a launcher failed"
     [ "$(cat "$S/unpacks")" = 1 ] || fail "unpacked $(cat "$S/unpacks") times"
     wait_lines "$KP_APP_RECORD" 8 || fail "only $(line_count "$KP_APP_RECORD") applications started"
-    tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
+    tools_current "$INSTALL" "$work/tools_big" "$work/host_big"
 }
 
 scenario "current installation: started, nothing installed" current_installation

@@ -46,6 +46,10 @@ make_tool_set "$work/tools2" 2
 cp "$win/kp_test_host.exe" "$KP/host_plain.exe"
 append_tools "$KP/host_plain.exe" "$work/tools1" "$KP/host_tools1.exe" || exit 1
 append_tools "$KP/host_plain.exe" "$work/tools2" "$KP/host_tools2.exe" || exit 1
+# Big enough that the unpack lasts: the window can be seen, and the launchers meet at the mutex.
+make_tool_set "$work/tools_big" big
+head -c 150000000 /dev/urandom >"$work/tools_big/models/large.onnx"
+append_tools "$KP/host_plain.exe" "$work/tools_big" "$KP/host_big.exe" || exit 1
 
 export KP_APP_RECORD='C:\kp\record.txt'
 RECORD=$KP/record.txt
@@ -88,6 +92,29 @@ tool_refresh() {
     started_once && tools_current "$INSTALL" "$work/tools2" "$KP/host_tools2.exe"
 }
 
+# Notes in FILE whether a visible window of the launcher appears while it runs.
+watch_window() {
+    (for _ in $(seq 1200); do
+        if xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1; then
+            echo seen >"$1"
+            break
+        fi
+        sleep 0.05
+    done) &
+    WINDOW_WATCHER=$!
+}
+
+progress_window_during_unpack() {
+    reset_machine "$BUILD"
+    watch_window "$work/window"
+    launch host_big.exe
+    kill "$WINDOW_WATCHER" 2>/dev/null
+    [ -s "$work/window" ] || fail "no progress window was seen"
+    tools_current "$INSTALL" "$work/tools_big" "$KP/host_big.exe"
+    sleep 0.5
+    ! xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1 || fail "window left open"
+}
+
 # The shell here cannot open a zip: no copy, so no stamp, and the older executable is started.
 installation_path() {
     reset_machine "0ld"
@@ -110,7 +137,7 @@ eight_launchers_together() {
     watch_unpacks "$INSTALL" "$work/unpacks" || fail "watcher did not start"
     local pids=() status=0
     for _ in $(seq 8); do
-        wine 'C:\kp\host_tools1.exe' 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 &
+        wine 'C:\kp\host_big.exe' 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
@@ -119,11 +146,12 @@ eight_launchers_together() {
     [ $status -eq 0 ] || fail "a launcher failed"
     [ "$(cat "$work/unpacks")" = 1 ] || fail "unpacked $(cat "$work/unpacks") times"
     wait_lines "$RECORD" 8 || fail "only $(line_count "$RECORD") applications started"
-    tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
+    tools_current "$INSTALL" "$work/tools_big" "$KP/host_big.exe"
 }
 
 scenario "up-to-date run through a host without a package" up_to_date_run
 scenario "tool refresh from the host's package, then a new package" tool_refresh
+scenario "progress window shown while a package unpacks" progress_window_during_unpack
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "no Windows parent: started, no tools" no_windows_parent
 scenario "eight launchers together: one unpack" eight_launchers_together

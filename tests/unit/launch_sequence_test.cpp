@@ -98,7 +98,10 @@ class LaunchSequence : public SandboxTest {
         return true;
     }
 
-    void write_application() { write_native(native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"), bytes_of("MZ")); }
+    void write_application() {
+        write_native(native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"),
+                     bytes_of("MZ"));
+    }
     void write_stamp(const Bytes& content) { write_native(stamp, content); }
     Bytes current_stamp() const { return utf16le_bytes(BUILD_ID); }
 
@@ -153,8 +156,8 @@ TEST_F(LaunchSequence, StampsThatAreNotExactlyTheBuildIdentifierAreOutdated) {
     for (const auto& [name, content] : variants) {
         events.clear();
         write_stamp(content);
-        EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "install", "start", "snapshot", "open 50", mutex_event,
-                                 "wait", "refresh", "release", "com-"}))
+        EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "install", "start", "snapshot", "open 50",
+                                 mutex_event, "wait", "refresh", "release", "com-"}))
             << name;
     }
 }
@@ -166,7 +169,8 @@ TEST_F(LaunchSequence, MissingApplicationIsInstalledWithoutReadingTheStampAndEnd
 }
 
 TEST_F(LaunchSequence, DirectoryNamedLikeTheApplicationCountsAsInstalled) {
-    std::filesystem::create_directories(native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"));
+    std::filesystem::create_directories(
+        native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"));
     write_stamp(current_stamp());
     EXPECT_EQ(run()[2], "start");
 }
@@ -179,11 +183,12 @@ TEST_F(LaunchSequence, RunningApplicationIsNotReinstalledButStartedAgain) {
     std::u16string reported = application;
     for (auto& unit : reported)
         unit = unit >= u'a' && unit <= u'z' ? unit - 32 : unit;
-    processes.insert(processes.begin(), {{app_id + 1, 1, u"kestrin_pad.exe"}, {app_id, 1, u"KESTRIN_PAD.EXE"}});
+    processes.insert(processes.begin(),
+                     {{app_id + 1, 1, u"kestrin_pad.exe"}, {app_id, 1, u"KESTRIN_PAD.EXE"}});
     images[app_id + 1] = path("elsewhere\\kestrin_pad.exe");
     images[app_id] = reported;
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "open 61", "open 60", "start", "snapshot", "open 50",
-                             mutex_event, "wait", "refresh", "release", "com-"}));
+    EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "open 61", "open 60", "start", "snapshot",
+                             "open 50", mutex_event, "wait", "refresh", "release", "com-"}));
 }
 
 TEST_F(LaunchSequence, UnknownParentMeansNoMutexAndNoRefresh) {
@@ -206,7 +211,8 @@ TEST_F(LaunchSequence, RefreshRunsWithoutTheMutexWhenItCannotBeCreated) {
     write_application();
     write_stamp(current_stamp());
     mutex_available = false;
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "refresh", "com-"}));
+    EXPECT_EQ(run(),
+              (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "refresh", "com-"}));
 }
 
 TEST_F(LaunchSequence, FailedStartStillRefreshesTheTools) {

@@ -29,7 +29,9 @@ class ProcessQueries : public SandboxTest {
             else
                 ++closed[kind];
         };
-        fault::snapshot_processes = [this] { return snapshot_fails ? SnapshotHandle() : SnapshotHandle(fake_raw); };
+        fault::snapshot_processes = [this] {
+            return snapshot_fails ? SnapshotHandle() : SnapshotHandle(fake_raw);
+        };
         fault::first_process = [this](const SnapshotHandle&, ProcessEntry& entry) {
             next = 0;
             return fetch(entry);
@@ -66,9 +68,14 @@ class ProcessQueries : public SandboxTest {
 const std::u16string app = u"C:\\Users\\u\\AppData\\Local\\KestrinPadFree\\kestrin_pad.exe";
 
 TEST_F(ProcessQueries, OnlySameNamedProcessesAreOpenedAndTheWalkStopsAtTheFirstMatch) {
-    processes = {{10, 1, u"explorer.exe"},      {11, 1, u"Kestrin_Pad.EXE"}, {12, 1, u"kestrin_pad.exe"},
-                 {13, 1, u"kestrin_pad.exe"},   {14, 1, u"kestrin_pad.exe"}};
-    images = {{10, u"C:\\Windows\\explorer.exe"}, {11, u"D:\\other\\kestrin_pad.exe"}, {12, u""},
+    processes = {{10, 1, u"explorer.exe"},
+                 {11, 1, u"Kestrin_Pad.EXE"},
+                 {12, 1, u"kestrin_pad.exe"},
+                 {13, 1, u"kestrin_pad.exe"},
+                 {14, 1, u"kestrin_pad.exe"}};
+    images = {{10, u"C:\\Windows\\explorer.exe"},
+              {11, u"D:\\other\\kestrin_pad.exe"},
+              {12, u""},
               {14, u"C:\\USERS\\U\\APPDATA\\LOCAL\\KESTRINPADFREE\\KESTRIN_PAD.EXE"}};
     EXPECT_TRUE(is_image_running(app));
     // 11 runs from elsewhere, 12 cannot be queried, 13 cannot be opened; 14 matches in another case.
@@ -88,7 +95,8 @@ TEST_F(ProcessQueries, OnlySameNamedProcessesAreOpenedAndTheWalkStopsAtTheFirstM
 TEST_F(ProcessQueries, ImageElsewhereOrInAnotherTextualFormIsNotRunning) {
     processes = {{11, 1, u"kestrin_pad.exe"}};
     for (const std::u16string_view reported :
-         {u"D:\\other\\kestrin_pad.exe", u"\\\\?\\C:\\Users\\u\\AppData\\Local\\KestrinPadFree\\kestrin_pad.exe",
+         {u"D:\\other\\kestrin_pad.exe",
+          u"\\\\?\\C:\\Users\\u\\AppData\\Local\\KestrinPadFree\\kestrin_pad.exe",
           u"C:\\Users\\u\\AppData\\Local\\KestrinPadFree\\.\\kestrin_pad.exe",
           u"C:\\Users\\u\\APPDAT~1\\Local\\KestrinPadFree\\kestrin_pad.exe"}) {
         images[11] = std::u16string(reported);
@@ -181,10 +189,12 @@ TEST_F(ProcessBackend, StartedProgramGetsItsCommandLineAndWorkingDirectory) {
     const std::string record = wait_for_record(native("record.txt"));
     set_environment("KP_APP_RECORD", "");
     EXPECT_NE(record.find("argc=1\t"), std::string::npos) << record;
-    EXPECT_NE(record.find("\tcwd=" + utf16_to_utf8(native("dir with space").u16string()) + "\t"), std::string::npos)
+    EXPECT_NE(record.find("\tcwd=" + utf16_to_utf8(native("dir with space").u16string()) + "\t"),
+              std::string::npos)
         << record;
 
-    EXPECT_FALSE(sys::start_process(path("dir with space"), u"\"x\"", path(""))) << "a directory does not start";
+    EXPECT_FALSE(sys::start_process(path("dir with space"), u"\"x\"", path("")))
+        << "a directory does not start";
     EXPECT_FALSE(sys::start_process(path("missing.exe"), u"\"x\"", path("")));
 }
 
@@ -194,11 +204,13 @@ TEST_F(ProcessBackend, CommandLineIsSplitByTheWindowsRules) {
     const std::filesystem::path program = native("kestrin_pad.exe");
     std::filesystem::copy_file(built_program("kp_test_app"), program);
     set_environment("KP_APP_RECORD", native("record.txt").string());
-    const std::u16string line = u"\"" + path("kestrin_pad.exe") + u"\" a\\\\b \"c d\" e\\\"f \"g\\\\\" h\"\"i x \"y\"\"z w\"";
+    const std::u16string line =
+        u"\"" + path("kestrin_pad.exe") + u"\" a\\\\b \"c d\" e\\\"f \"g\\\\\" h\"\"i x \"y\"\"z w\"";
     ASSERT_TRUE(sys::start_process(path("kestrin_pad.exe"), line, path("")));
     const std::string record = wait_for_record(native("record.txt"));
     set_environment("KP_APP_RECORD", "");
-    EXPECT_NE(record.find("cmdline=[" + program.string() + "][a\\\\b][c d][e\"f][g\\][hi][x][y\"z][w]\n"), std::string::npos)
+    EXPECT_NE(record.find("cmdline=[" + program.string() + "][a\\\\b][c d][e\"f][g\\][hi][x][y\"z][w]\n"),
+              std::string::npos)
         << record;
 }
 
@@ -251,7 +263,13 @@ TEST_F(ProcessBackend, MutexIsAPrivateLockFileThatExcludesOtherHolders) {
     std::filesystem::create_symlink(native("target"), native("run/KP_Planted.lock"));
     EXPECT_FALSE(sys::create_named_mutex(u"Local\\KP_Planted"));
     EXPECT_FALSE(std::filesystem::exists(native("target")));
+
+    // Without a runtime folder the lock lives in /tmp, the user id in its name.
     unsetenv("XDG_RUNTIME_DIR");
+    const std::filesystem::path shared = "/tmp/KP_Test_Mutex." + std::to_string(::getuid()) + ".lock";
+    EXPECT_TRUE(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(shared));
+    std::filesystem::remove(shared);
 }
 
 #endif

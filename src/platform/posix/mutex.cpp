@@ -60,6 +60,8 @@ void wait_for_mutex(const MutexHandle& mutex) {
     }
 }
 
-void release_mutex(const MutexHandle& mutex) { ::flock(fd_from_raw(mutex.raw()), LOCK_UN); }
+void release_mutex(const MutexHandle& mutex) {
+    ::flock(fd_from_raw(mutex.raw()), LOCK_UN);
+}
 
 } // namespace kp::posix

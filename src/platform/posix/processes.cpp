@@ -1,6 +1,6 @@
 // Processes on POSIX: starting one, and a Windows-shaped view of /proc.
-#include "native_path.hpp"
 #include "common/text.hpp"
+#include "native_path.hpp"
 #include "platform/backend.hpp"
 
 #include <cerrno>
@@ -24,7 +24,9 @@ namespace {
 
 constexpr std::size_t image_path_capacity = 0x8000; // units, as QueryFullProcessImageNameW's buffer
 
-bool is_blank(char16_t unit) { return unit == u' ' || unit == u'\t'; }
+bool is_blank(char16_t unit) {
+    return unit == u' ' || unit == u'\t';
+}
 
 // The first argument ends at the closing quote or the first blank; backslashes are literal.
 std::u16string program_argument(std::u16string_view line, std::size_t& i) {
@@ -225,7 +227,8 @@ bool start_process(const std::u16string& application, const std::u16string& comm
 
     SpawnSetup setup;
     const std::string directory = to_native_path(current_directory);
-    if (!current_directory.empty() && ::posix_spawn_file_actions_addchdir_np(&setup.actions, directory.c_str()) != 0)
+    if (!current_directory.empty() &&
+        ::posix_spawn_file_actions_addchdir_np(&setup.actions, directory.c_str()) != 0)
         return false;
     // The application starts with a clear signal mask, whatever the launcher inherited.
     sigset_t no_signals;
@@ -234,7 +237,8 @@ bool start_process(const std::u16string& application, const std::u16string& comm
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t child = 0;
     const std::string program = to_native_path(application);
-    return ::posix_spawn(&child, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) == 0;
+    return ::posix_spawn(&child, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) ==
+           0;
 }
 
 SnapshotHandle snapshot_processes() {
@@ -262,7 +266,9 @@ bool next_process(const SnapshotHandle& snapshot, ProcessEntry& entry) {
     return snapshot && fetch_entry(snapshot_of(snapshot), entry);
 }
 
-void release_snapshot(std::uintptr_t raw) { delete reinterpret_cast<ProcessSnapshot*>(raw); }
+void release_snapshot(std::uintptr_t raw) {
+    delete reinterpret_cast<ProcessSnapshot*>(raw);
+}
 
 // The process's /proc directory: it stays bound to that process even if its id is reused.
 ProcessHandle open_process_for_query(std::uint32_t process_id) {
@@ -272,7 +278,8 @@ ProcessHandle open_process_for_query(std::uint32_t process_id) {
 
 bool query_process_image(const ProcessHandle& process, std::u16string& path) {
     std::string target;
-    if (!process || !read_image_link(fd_from_raw(process.raw()), target) || target.empty() || target[0] != '/')
+    if (!process || !read_image_link(fd_from_raw(process.raw()), target) || target.empty() ||
+        target[0] != '/')
         return false;
     std::u16string image = from_native_path(target);
     if (image.size() >= image_path_capacity)

@@ -9,8 +9,12 @@ MutexHandle create_named_mutex(const std::u16string& name) {
     return MutexHandle(raw_from_handle(CreateMutexW(nullptr, FALSE, wide(name))));
 }
 
-void wait_for_mutex(const MutexHandle& mutex) { WaitForSingleObject(handle_from_raw(mutex.raw()), INFINITE); }
+void wait_for_mutex(const MutexHandle& mutex) {
+    WaitForSingleObject(handle_from_raw(mutex.raw()), INFINITE);
+}
 
-void release_mutex(const MutexHandle& mutex) { ReleaseMutex(handle_from_raw(mutex.raw())); }
+void release_mutex(const MutexHandle& mutex) {
+    ReleaseMutex(handle_from_raw(mutex.raw()));
+}
 
 } // namespace kp::win32
