@@ -86,6 +86,12 @@ bool AtomicOutput::commit(std::string& problem) {
         return false;
     }
     std::error_code error;
+    if (!permissions_source_.empty()) {
+        const auto permissions = std::filesystem::status(permissions_source_, error).permissions();
+        if (!error)
+            std::filesystem::permissions(temporary_, permissions, error);
+        error.clear(); // the content is what matters; a file system without modes keeps its own
+    }
     std::filesystem::rename(temporary_, target_, error);
     if (error) {
         problem = "cannot be put in place: " + error.message();

@@ -31,10 +31,13 @@ class AtomicOutput {
     bool write(const std::uint8_t* data, std::size_t size, std::string& problem);
     bool commit(std::string& problem);
     const std::filesystem::path& target() const { return target_; }
+    // The committed file gets source's permission bits (an executable host stays executable).
+    void keep_permissions_of(std::filesystem::path source) { permissions_source_ = std::move(source); }
 
   private:
     std::filesystem::path target_;
     std::filesystem::path temporary_;
+    std::filesystem::path permissions_source_;
     std::ofstream file_;
     bool committed_ = false;
 };

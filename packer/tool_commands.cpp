@@ -256,6 +256,7 @@ class PackageOutput {
 
     bool open(std::string& problem) { return output_.open(problem); }
     bool commit(std::string& problem) { return output_.commit(problem); }
+    void keep_permissions_of(const fs::path& source) { output_.keep_permissions_of(source); }
 
     bool write(const Bytes& bytes, bool hashed, std::string& problem) {
         if (hashed)
@@ -368,6 +369,7 @@ int write_package(const AppendRequest& request, FileHandle& host, std::uint64_t 
     std::string problem;
     std::string read_problem;
     std::uint64_t written = 0;
+    out.keep_permissions_of(request.host);
     if (!out.open(problem))
         return refuse(request.output, problem);
     if (!out.copy(host, 0, host_bytes, false, bar, written, read_problem, problem))

@@ -74,6 +74,8 @@ class KpackTools : public SandboxTest {
 TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAndEndsOnAnEightByteBoundary) {
     const Bytes host = pe_image({.size = 1001});
     write_native(native("host.exe"), host);
+    namespace fs = std::filesystem;
+    fs::permissions(native("host.exe"), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     put("onnxruntime.dll", pattern_bytes(70000, 2));
     put("z.txt", bytes_of("last of the root files"));
     put("models/vision/v.onnx", pattern_bytes(10, 3));
@@ -84,6 +86,8 @@ TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAndEndsOnAnEightByteBou
     const Bytes out = read_native(native("out.exe"));
     EXPECT_TRUE(std::equal(host.begin(), host.end(), out.begin()));
     EXPECT_EQ(out.size() % 8, 0u);
+    EXPECT_EQ(fs::status(native("out.exe")).permissions(), fs::status(native("host.exe")).permissions())
+        << "an executable host stays executable";
 
     const Read package = read_package("out.exe");
     ASSERT_TRUE(package.trailer);
