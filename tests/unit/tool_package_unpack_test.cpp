@@ -214,8 +214,8 @@ TEST_F(ToolUnpack, FailuresAtTheTargetFileLeaveWhatTheTableSays) {
     fault::create_file_for_writing = nullptr;
     std::filesystem::remove_all(native("install/ai.new"));
     std::filesystem::create_directory(native("install/ai.new"));
-    const std::uint64_t second_data = HOST_PREFIX + 12 + 2 + 1 + 12 + 2;
-    fault::seek_file = [second_data](const FileHandle& file, std::uint64_t offset) {
+    constexpr std::uint64_t second_data = HOST_PREFIX + 12 + 2 + 1 + 12 + 2;
+    fault::seek_file = [](const FileHandle& file, std::uint64_t offset) {
         return offset != second_data && backend::seek_file(file, offset);
     };
     EXPECT_FALSE(unpack(stream_of({{u"a", bytes_of("a")}, {u"b", bytes_of("b")}})));
