@@ -27,10 +27,7 @@ cp "$release/kp_launcher" "$work/bin/"
 head -c 1000000 /dev/urandom >"$work/tools/onnxruntime.dll"
 head -c 1000000 /dev/urandom >"$work/tools/models/a.onnx"
 cp "$release/kp_test_host" "$work/host_plain"
-if ! "$release/kpack" tools append "$work/host_plain" "$work/tools" -o "$work/host" 2>/dev/null; then
-    "$release/kp_append_tools" "$work/host_plain" "$work/tools" "$work/host"
-fi
-chmod +x "$work/host"
+"$release/kpack" tools append "$work/host_plain" "$work/tools" -o "$work/host"
 
 # First run installs and unpacks; every later launcher run is the up-to-date path.
 "$work/host" "$work/bin/kp_launcher" >/dev/null

@@ -14,7 +14,7 @@ constexpr std::u16string_view TEMP_ARCHIVE_PREFIX = u"kp_pkg_tmp_";
 constexpr std::u16string_view TEMP_ARCHIVE_EXTENSION = u".zip";
 
 // Reads and decrypts app.enc. The encrypted content lives only inside this call, so it is
-// released before anything is written and the peak stays at three archive-sized buffers.
+// released before anything is written; the peak is two archive-sized buffers.
 bool read_application_archive(const std::u16string& launcher_dir, Bytes& archive) {
     Bytes encrypted;
     if (!read_file_bytes(launcher_dir + std::u16string(APP_ENC_SUFFIX), encrypted))

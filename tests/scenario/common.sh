@@ -34,10 +34,7 @@ package_id() { tail -c 64 "$1" | dd bs=1 skip=24 count=32 status=none; }
 
 # append_tools HOST DIR OUT: HOST with a tool package of DIR's files appended.
 append_tools() {
-    if ! "$bin/kpack" tools append "$1" "$2" -o "$3" 2>/dev/null; then
-        "$bin/kp_append_tools" "$1" "$2" "$3" || return 1
-    fi
-    chmod +x "$3"
+    "$bin/kpack" tools append "$1" "$2" -o "$3" || return 1
 }
 
 make_tool_set() { # DIR SEED
@@ -45,6 +42,53 @@ make_tool_set() { # DIR SEED
     head -c 300000 /dev/urandom >"$1/onnxruntime.dll"
     head -c 700000 /dev/urandom >"$1/models/vision.onnx"
     echo "tool set $2" >"$1/README.txt"
+}
+
+# make_material APP HOST ENC PREFIX [SUFFIX]: ENC holds this build's application (APP named
+# kestrin_pad.exe, also kept in $work/app), $work/old_app is an older one (other bytes), and
+# PREFIX{plain,tools1,tools2,big}SUFFIX are HOST without and with tool packages of $work/tools*.
+make_material() {
+    local app=$1 host=$2 enc=$3 prefix=$4 suffix=${5:-}
+    mkdir -p "$work/app"
+    cp "$app" "$work/app/kestrin_pad.exe"
+    (cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
+    "$bin/kpack" payload encrypt "$work/app.zip" "$enc" || return 1
+    cp "$app" "$work/old_app"
+    printf 'older build' >>"$work/old_app"
+    cp "$host" "${prefix}plain$suffix"
+    # tools_big is large enough that its unpack lasts: launchers meet at the mutex, a window shows.
+    for set in tools1 tools2 tools_big; do
+        make_tool_set "$work/$set" "$set"
+        [ $set = tools_big ] && head -c 150000000 /dev/urandom >"$work/$set/models/large.onnx"
+        append_tools "${prefix}plain$suffix" "$work/$set" "$prefix${set#tools_}$suffix" || return 1
+    done
+}
+
+# started_once RECORD LINE: the application started exactly once, recording LINE.
+started_once() {
+    wait_lines "$1" 1 || fail "application not started"
+    sleep 0.3
+    [ "$(line_count "$1")" -eq 1 ] || fail "started $(line_count "$1") times"
+    tr -d '\r' <"$1" | grep -qxF "$2" || fail "unexpected record: $(cat "$1") (expected $2)"
+}
+
+# eight_launchers INSTALL RECORD HOST COMMAND...: eight COMMANDs at once, one new tool package
+# (HOST's, of $work/tools_big): exactly one unpack, every application started, the tools current.
+eight_launchers() {
+    local install=$1 record=$2 host=$3 pids=() status=0
+    shift 3
+    watch_unpacks "$install" "$work/unpacks" || fail "watcher did not start"
+    for _ in $(seq 8); do
+        "$@" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    sleep 0.5
+    kill "$WATCHER"
+    [ $status -eq 0 ] || fail "a launcher failed"
+    [ "$(cat "$work/unpacks")" = 1 ] || fail "unpacked $(cat "$work/unpacks") times"
+    wait_lines "$record" 8 || fail "only $(line_count "$record") applications started"
+    tools_current "$install" "$work/tools_big" "$host"
 }
 
 # wait_lines FILE N: waits (up to 20 s) until FILE has at least N lines.

@@ -1,5 +1,6 @@
 #include "sandbox.hpp"
 
+#include "build_config.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -30,6 +31,10 @@ Bytes bytes_of(std::string_view text) {
     return Bytes(text.begin(), text.end());
 }
 
+std::string text_of(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
 Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
     Bytes bytes(size);
     std::uint32_t state = seed * 2654435761u + 1;
@@ -38,6 +43,14 @@ Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
         byte = static_cast<std::uint8_t>(state >> 24);
     }
     return bytes;
+}
+
+Bytes make_app_enc(const Bytes& archive) {
+    Bytes inner;
+    Bytes outer;
+    EXPECT_TRUE(sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner));
+    EXPECT_TRUE(sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer));
+    return outer;
 }
 
 namespace {

@@ -18,7 +18,10 @@ std::u16string system_path(const std::filesystem::path& path);
 Bytes read_native(const std::filesystem::path& path);
 void write_native(const std::filesystem::path& path, const Bytes& content);
 Bytes bytes_of(std::string_view text);
+std::string text_of(const Bytes& bytes);
 Bytes pattern_bytes(std::size_t size, std::uint32_t seed = 1);
+// The archive encrypted as app.enc carries it: the inner layer, then the outer.
+Bytes make_app_enc(const Bytes& archive);
 
 // Runs a command line through the shell (POSIX) or cmd (Windows); its exit status.
 int run_command(const std::string& command);

@@ -4,6 +4,7 @@
 #include "platform/backend.hpp"
 #include "support/sandbox.hpp"
 
+#include <functional>
 #include <map>
 
 namespace kp::test {
@@ -22,16 +23,11 @@ class LaunchSequence : public SandboxTest {
         SandboxTest::SetUp();
         install_dir = path("local") + u"\\" + std::u16string(INSTALL_FOLDER_NAME);
         application = install_dir + std::u16string(APPLICATION_SUFFIX);
-        stamp = native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/.kp_build");
         host_image = path("host\\host.exe");
-        processes = {{1, 0, u"init"}, {host_id, 1, u"host.exe"}, {own_id, host_id, u"kp_launcher.exe"}};
         images = {{host_id, host_image}};
+        folder = native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME));
         std::filesystem::create_directories(native("launcher"));
-        std::filesystem::create_directories(native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME)));
-        install_hooks();
-    }
-
-    void install_hooks() {
+        std::filesystem::create_directories(folder);
         fault::com_initialize = [this] { events.push_back("com+"); };
         fault::com_uninitialize = [this] { events.push_back("com-"); };
         fault::module_file_name = [this] { return path("launcher\\kp_launcher.exe"); };
@@ -51,28 +47,31 @@ class LaunchSequence : public SandboxTest {
         };
         fault::snapshot_processes = [this] {
             events.push_back("snapshot");
-            next_entry = 0;
             return SnapshotHandle(fake_raw);
         };
-        fault::first_process = [this](const SnapshotHandle&, ProcessEntry& entry) { return fetch(entry); };
-        fault::next_process = [this](const SnapshotHandle&, ProcessEntry& entry) { return fetch(entry); };
+        fault::next_process = [this](const SnapshotHandle&, ProcessEntry& entry) {
+            if (next_entry >= processes.size())
+                return false;
+            entry = processes[next_entry++];
+            return true;
+        };
+        fault::first_process = [this](const SnapshotHandle& snapshot, ProcessEntry& entry) {
+            next_entry = 0;
+            return fault::next_process(snapshot, entry);
+        };
         fault::open_process_for_query = [this](std::uint32_t id) {
             events.push_back("open " + std::to_string(id));
             return openable ? ProcessHandle(fake_raw) : ProcessHandle();
         };
         fault::query_process_image = [this](const ProcessHandle&, std::u16string& image) {
-            // The last opened id is the one asked about.
-            const std::uint32_t id = std::stoul(events.back().substr(5));
-            if (!images.count(id))
-                return false;
-            image = images[id];
-            return true;
+            image = images[std::stoul(events.back().substr(5))]; // the last opened id
+            return !image.empty();
         };
         fault::start_process = [this](const std::u16string& program, const std::u16string& line,
                                       const std::u16string& directory) {
             events.push_back("start");
             started = {program, line, directory};
-            return true;
+            return start_succeeds;
         };
         fault::create_named_mutex = [this](const std::u16string& name) {
             events.push_back("mutex " + utf16_to_utf8(name));
@@ -91,139 +90,114 @@ class LaunchSequence : public SandboxTest {
             events.push_back("stamp");
     }
 
-    bool fetch(ProcessEntry& entry) {
-        if (next_entry >= processes.size())
-            return false;
-        entry = processes[next_entry++];
-        return true;
-    }
-
-    void write_application() {
-        write_native(native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"),
-                     bytes_of("MZ"));
-    }
-    void write_stamp(const Bytes& content) { write_native(stamp, content); }
-    Bytes current_stamp() const { return utf16le_bytes(BUILD_ID); }
+    void write_application() { write_native(folder / "kestrin_pad.exe", bytes_of("MZ")); }
+    void write_stamp(const Bytes& content) { write_native(folder / ".kp_build", content); }
 
     std::vector<std::string> run() {
         EXPECT_EQ(run_launcher(), 0);
         return events;
     }
 
-    std::u16string install_dir;
-    std::u16string application;
-    std::filesystem::path stamp;
-    std::u16string host_image;
-    std::vector<ProcessEntry> processes;
+    std::filesystem::path folder;
+    std::u16string install_dir, application, host_image;
+    std::vector<ProcessEntry> processes = {
+        {1, 0, u"init"}, {host_id, 1, u"host.exe"}, {own_id, host_id, u"kp_launcher.exe"}};
     std::map<std::uint32_t, std::u16string> images;
     std::size_t next_entry = 0;
-    bool openable = true;
-    bool mutex_available = true;
+    bool openable = true, mutex_available = true, start_succeeds = true;
     std::vector<std::string> events;
     std::array<std::u16string, 3> started;
 };
 
 using Events = std::vector<std::string>;
+
+std::u16string upper(std::u16string text) {
+    for (auto& unit : text)
+        unit = unit >= u'a' && unit <= u'z' ? unit - 32 : unit;
+    return text;
+}
 const std::string mutex_event = "mutex Local\\KP_SmartToolsUnpack_" + utf16_to_utf8(INSTALL_FOLDER_NAME);
+
+const Events refresh = {"snapshot", "open 50", mutex_event, "wait", "refresh", "release", "com-"};
+
+Events operator+(Events head, const Events& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
 
 TEST_F(LaunchSequence, CurrentInstallationStartsTheApplicationAndRefreshesUnderTheMutex) {
     write_application();
-    write_stamp(current_stamp());
+    write_stamp(utf16le_bytes(BUILD_ID));
     // One snapshot only: the parent lookup. The running test and the installation are skipped.
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "wait", "refresh",
-                             "release", "com-"}));
-    EXPECT_EQ(started[0], application);
-    EXPECT_EQ(started[1], u"\"" + application + u"\"");
-    EXPECT_EQ(started[2], install_dir);
+    EXPECT_EQ(run(), (Events{"com+", "stamp", "start"} + refresh));
+    EXPECT_EQ(started,
+              (std::array<std::u16string, 3>{application, u"\"" + application + u"\"", install_dir}));
 }
 
 TEST_F(LaunchSequence, StampsThatAreNotExactlyTheBuildIdentifierAreOutdated) {
-    std::u16string upper(BUILD_ID);
-    for (auto& unit : upper)
-        unit = unit >= u'a' && unit <= u'f' ? unit - 32 : unit;
-    Bytes odd = current_stamp();
+    Bytes odd = utf16le_bytes(BUILD_ID);
     odd.push_back(0);
     const std::vector<std::pair<std::string, Bytes>> variants = {
         {"line break", utf16le_bytes(std::u16string(BUILD_ID) + u"\r\n")},
         {"byte-order mark", utf16le_bytes(u"\uFEFF" + std::u16string(BUILD_ID))},
-        {"upper case", utf16le_bytes(upper)},
-        {"braces", utf16le_bytes(u"{" + std::u16string(BUILD_ID) + u"}")},
+        {"upper case", utf16le_bytes(upper(std::u16string(BUILD_ID)))},
         {"odd length", odd},
         {"empty", Bytes{}},
-        {"ASCII", bytes_of(utf16_to_utf8(BUILD_ID))},
     };
     write_application();
     for (const auto& [name, content] : variants) {
+        SCOPED_TRACE(name);
         events.clear();
         write_stamp(content);
-        EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "install", "start", "snapshot", "open 50",
-                                 mutex_event, "wait", "refresh", "release", "com-"}))
-            << name;
+        EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "install", "start"} + refresh));
     }
 }
 
 TEST_F(LaunchSequence, MissingApplicationIsInstalledWithoutReadingTheStampAndEndsTheRunWhenStillMissing) {
-    write_stamp(current_stamp());
+    write_stamp(utf16le_bytes(BUILD_ID));
     // Nothing installs here (no app.enc): no start, no parent lookup, no mutex.
     EXPECT_EQ(run(), (Events{"com+", "snapshot", "install", "com-"}));
+
+    events.clear();
+    std::filesystem::create_directories(folder / "kestrin_pad.exe");
+    EXPECT_EQ(run(), (Events{"com+", "stamp", "start"} + refresh)) << "a directory counts as installed";
 }
 
-TEST_F(LaunchSequence, DirectoryNamedLikeTheApplicationCountsAsInstalled) {
-    std::filesystem::create_directories(
-        native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME) + "/kestrin_pad.exe"));
-    write_stamp(current_stamp());
-    EXPECT_EQ(run()[2], "start");
-}
-
-TEST_F(LaunchSequence, RunningApplicationIsNotReinstalledButStartedAgain) {
-    write_application();
+// A same-named process elsewhere comes first and is passed over; the running copy reports its path
+// in another letter case. Present or absent, nothing is installed; only a present one is started.
+TEST_F(LaunchSequence, RunningApplicationIsNotReinstalledButStartedAgainWhenPresent) {
     write_stamp(utf16le_bytes(u"00000000-0000-0000-0000-000000000000"));
-    // The running copy reports its path in another letter case; a same-named process elsewhere
-    // comes first and is passed over.
-    std::u16string reported = application;
-    for (auto& unit : reported)
-        unit = unit >= u'a' && unit <= u'z' ? unit - 32 : unit;
     processes.insert(processes.begin(),
                      {{app_id + 1, 1, u"kestrin_pad.exe"}, {app_id, 1, u"KESTRIN_PAD.EXE"}});
     images[app_id + 1] = path("elsewhere\\kestrin_pad.exe");
-    images[app_id] = reported;
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "open 61", "open 60", "start", "snapshot",
-                             "open 50", mutex_event, "wait", "refresh", "release", "com-"}));
-}
-
-TEST_F(LaunchSequence, UnknownParentMeansNoMutexAndNoRefresh) {
-    write_application();
-    write_stamp(current_stamp());
-    openable = false; // the parent has exited or may not be opened
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", "com-"}));
-
+    images[app_id] = upper(application);
+    EXPECT_EQ(run(), (Events{"com+", "snapshot", "open 61", "open 60", "com-"}));
     events.clear();
-    openable = true;
-    images.clear(); // opened, but its image cannot be queried
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", "com-"}));
-
-    events.clear();
-    processes.pop_back(); // no own entry in the snapshot
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "com-"}));
+    write_application();
+    EXPECT_EQ(run(), (Events{"com+", "stamp", "snapshot", "open 61", "open 60", "start"} + refresh));
 }
 
-TEST_F(LaunchSequence, RefreshRunsWithoutTheMutexWhenItCannotBeCreated) {
-    write_application();
-    write_stamp(current_stamp());
-    mutex_available = false;
-    EXPECT_EQ(run(),
-              (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "refresh", "com-"}));
-}
-
-TEST_F(LaunchSequence, FailedStartStillRefreshesTheTools) {
-    write_application();
-    write_stamp(current_stamp());
-    fault::start_process = [this](const std::u16string&, const std::u16string&, const std::u16string&) {
-        events.push_back("start");
-        return false;
+TEST_F(LaunchSequence, AfterTheStartOnlyAKnownParentIsRefreshedAndTheMutexIsOptional) {
+    const std::vector<std::tuple<const char*, std::function<void()>, Events>> cases = {
+        {"parent exited or not openable", [this] { openable = false; }, {"snapshot", "open 50", "com-"}},
+        {"parent image not queryable", [this] { images.clear(); }, {"snapshot", "open 50", "com-"}},
+        {"no own entry in the snapshot", [this] { processes.pop_back(); }, {"snapshot", "com-"}},
+        {"no mutex",
+         [this] { mutex_available = false; },
+         {"snapshot", "open 50", mutex_event, "refresh", "com-"}},
+        {"start fails", [this] { start_succeeds = false; }, refresh},
     };
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "wait", "refresh",
-                             "release", "com-"}));
+    write_application();
+    write_stamp(utf16le_bytes(BUILD_ID));
+    for (const auto& [name, change, tail] : cases) {
+        SCOPED_TRACE(name);
+        events.clear();
+        processes = {{1, 0, u"init"}, {host_id, 1, u"host.exe"}, {own_id, host_id, u"kp_launcher.exe"}};
+        images = {{host_id, host_image}};
+        openable = mutex_available = start_succeeds = true;
+        change();
+        EXPECT_EQ(run(), (Events{"com+", "stamp", "start"} + tail));
+    }
 }
 
 TEST_F(LaunchSequence, UnavailableLocalFolderPutsTheInstallDirectoryAtTheRoot) {

@@ -8,14 +8,6 @@
 namespace kp::test {
 namespace {
 
-Bytes make_app_enc(const Bytes& archive) {
-    Bytes inner;
-    Bytes outer;
-    EXPECT_TRUE(sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner));
-    EXPECT_TRUE(sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer));
-    return outer;
-}
-
 template <std::size_t N> std::string hex(const std::array<std::uint8_t, N>& bytes) {
     std::string text;
     char digits[3];

@@ -8,6 +8,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <archive.h>
+#include <archive_entry.h>
+#include <locale.h>
+#include <sys/stat.h>
 #endif
 
 namespace kp::test {
@@ -22,102 +27,23 @@ bool running_under_wine() {
 #endif
 }
 
-struct ZipEntry {
-    std::string name;
-    Bytes data;
-    std::uint32_t mode = 0100644; // Unix type and permission bits
-};
-
-void put16(Bytes& out, std::uint32_t value) {
-    for (int i = 0; i < 2; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-void put32(Bytes& out, std::uint32_t value) {
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-std::uint32_t crc32(const Bytes& data) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
-// A stored (uncompressed) zip with Unix modes and UTF-8 names, enough to carry links and
-// hostile names that ordinary archivers refuse to write.
-Bytes make_zip(const std::vector<ZipEntry>& entries) {
-    Bytes out;
-    Bytes directory;
-    for (const ZipEntry& entry : entries) {
-        const auto offset = static_cast<std::uint32_t>(out.size());
-        const auto size = static_cast<std::uint32_t>(entry.data.size());
-        for (Bytes* header : {&out, &directory}) {
-            const bool central = header == &directory;
-            put32(*header, central ? 0x02014b50 : 0x04034b50);
-            if (central)
-                put16(*header, 0x0314); // made on Unix, version 2.0
-            for (std::uint32_t field : {20u, 0x0800u, 0u, 0u, 0x21u})
-                put16(*header, field); // needed version, UTF-8 flag, stored, time, date
-            for (std::uint32_t field : {crc32(entry.data), size, size})
-                put32(*header, field);
-            put16(*header, static_cast<std::uint32_t>(entry.name.size()));
-            put16(*header, 0);
-            if (central) {
-                for (int i = 0; i < 3; ++i)
-                    put16(*header, 0); // comment, disk, internal attributes
-                put32(*header, entry.mode << 16);
-                put32(*header, offset);
-            }
-            header->insert(header->end(), entry.name.begin(), entry.name.end());
-        }
-        out.insert(out.end(), entry.data.begin(), entry.data.end());
-    }
-    const auto directory_offset = static_cast<std::uint32_t>(out.size());
-    out.insert(out.end(), directory.begin(), directory.end());
-    put32(out, 0x06054b50);
-    const auto count = static_cast<std::uint32_t>(entries.size());
-    for (std::uint32_t field : {0u, 0u, count, count})
-        put16(out, field);
-    put32(out, static_cast<std::uint32_t>(directory.size()));
-    put32(out, directory_offset);
-    put16(out, 0);
-    return out;
-}
-
-Bytes make_app_enc(const Bytes& archive) {
-    Bytes inner;
-    Bytes outer;
-    EXPECT_TRUE(sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner));
-    EXPECT_TRUE(sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer));
-    return outer;
-}
-
-// Every file under a folder with its content; links by their target.
-std::map<std::string, Bytes> snapshot(const std::filesystem::path& folder) {
-    std::map<std::string, Bytes> files;
+// Every item under a folder, sorted, space separated: "dir/", "link->target", "file=content".
+std::string tree(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> items;
     for (const auto& item : std::filesystem::recursive_directory_iterator(folder)) {
-        const std::string name = item.path().lexically_relative(folder).generic_string();
+        std::string& what = items[item.path().lexically_relative(folder).generic_string()];
         if (item.is_symlink())
-            files[name] = bytes_of("-> " + std::filesystem::read_symlink(item.path()).generic_string());
-        else if (item.is_regular_file())
-            files[name] = read_native(item.path());
+            what = "->" + std::filesystem::read_symlink(item.path()).generic_string();
         else
-            files[name] = {};
+            what = item.is_directory() ? "/" : "=" + text_of(read_native(item.path()));
     }
-    return files;
+    std::string listing;
+    for (const auto& [name, what] : items)
+        listing += (listing.empty() ? "" : " ") + name + what;
+    return listing;
 }
 
-const Bytes NEW_EXE = bytes_of("new application");
-const Bytes STAMP = [] {
-    Bytes bytes;
-    for (char16_t unit : BUILD_ID)
-        put16(bytes, unit);
-    return bytes;
-}();
+const std::string STAMPED = ".kp_build=" + text_of(utf16le_bytes(BUILD_ID));
 
 class PayloadInstallation : public SandboxTest {
   protected:
@@ -154,7 +80,7 @@ TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     install();                                                     // no app.enc
     write_native(native("launcher/app.enc"), pattern_bytes(4096)); // made with other keys
     install();
-    ship(make_zip({{"kestrin_pad.exe", NEW_EXE}}));
+    ship(pattern_bytes(100));
     fault::temp_directory = [] { return std::u16string(); }; // no temporary directory to report
     install();
 
@@ -165,57 +91,51 @@ TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
 }
 
 TEST_F(PayloadInstallation, StepsRunInOrderAroundTheTemporaryArchive) {
-    const Bytes zip = make_zip({{"kestrin_pad.exe", NEW_EXE}});
+    const Bytes zip = pattern_bytes(300);
     ship(zip);
-    write_native(temp_archive(), pattern_bytes(zip.size() * 3)); // left by an earlier launch
+    write_native(temp_archive(), pattern_bytes(zip.size() * 3, 7)); // left by an earlier launch
     std::vector<std::u16string> events;
-    fault::create_file_for_writing = [&](const std::u16string& file) {
-        events.push_back(u"write " + file);
-        return backend::create_file_for_writing(file);
+    auto record = [&events](std::u16string what, auto real) {
+        return [&events, what, real](const std::u16string& file) {
+            events.push_back(what + file);
+            return real(file);
+        };
     };
-    fault::create_directory = [&](const std::u16string& folder) {
-        events.push_back(u"mkdir " + folder);
-        return backend::create_directory(folder);
-    };
-    fault::delete_file = [&](const std::u16string& file) {
-        events.push_back(u"delete " + file);
-        return backend::delete_file(file);
-    };
-    fault::shell_extract_zip = [&](const std::u16string& zip_path, const std::u16string& destination) {
-        events.push_back(u"extract " + zip_path + u" " + destination);
-        EXPECT_EQ(read_native(temp_archive()), zip) << "the old file is replaced, not appended to";
-        return true;
-    };
+    fault::create_file_for_writing = record(u"write ", backend::create_file_for_writing);
+    fault::create_directory = record(u"mkdir ", backend::create_directory);
+    fault::delete_file = record(u"delete ", backend::delete_file);
     fault::sleep_ms = [&](std::uint32_t) { events.push_back(u"sleep"); };
-    for (bool requested : {true, false}) {
-        if (!requested) {
-            fake_extraction(false);
-            events.clear();
-        }
+    const std::u16string temp = path("tmp/kp_pkg_tmp_4242.zip");
+    for (const bool requested : {true, false}) {
+        SCOPED_TRACE(requested ? "copy requested" : "copy not requested");
+        events.clear();
+        fault::shell_extract_zip = [&, requested](const std::u16string& zip_path, const std::u16string& to) {
+            events.push_back(u"extract " + zip_path + u" " + to);
+            EXPECT_EQ(read_native(temp_archive()), zip) << "the old file is replaced, not appended to";
+            return requested;
+        };
         install();
-        std::vector<std::u16string> expected = {u"write " + path("tmp/kp_pkg_tmp_4242.zip"),
-                                                u"mkdir " + path("install")};
+        std::vector<std::u16string> expected = {u"write " + temp, u"mkdir " + path("install")};
         for (std::u16string_view name : STALE_FILES)
             expected.push_back(u"delete " + path("install") + u"\\" + std::u16string(name));
-        if (requested)
-            expected.push_back(u"extract " + path("tmp/kp_pkg_tmp_4242.zip") + u" " + path("install"));
+        expected.push_back(u"extract " + temp + u" " + path("install"));
         expected.insert(expected.end(), 240, u"sleep");
-        expected.push_back(u"delete " + path("tmp/kp_pkg_tmp_4242.zip"));
+        expected.push_back(u"delete " + temp);
         if (requested)
             expected.push_back(u"write " + path("install/.kp_build"));
-        EXPECT_EQ(events, expected) << "copy requested: " << requested;
+        EXPECT_EQ(events, expected);
         EXPECT_FALSE(std::filesystem::exists(temp_archive()));
     }
 }
 
 TEST_F(PayloadInstallation, WaitEndsAtTheFirstPollOrAfter240SleepsAndTheStampIsWrittenWhole) {
-    ship(make_zip({}));
+    ship(pattern_bytes(100));                                      // the executable never appears
     write_native(native("install/.kp_build"), pattern_bytes(200)); // an older, longer stamp
     fake_extraction(true);
     install();
     EXPECT_EQ(sleeps, std::vector<std::uint32_t>(240, 250));
-    EXPECT_EQ(read_native(native("install/.kp_build")), STAMP) << "stamped although nothing appeared";
-    EXPECT_EQ(STAMP.size(), 72u);
+    EXPECT_EQ(tree(native("install")), STAMPED) << "stamped without the executable";
+    EXPECT_EQ(read_native(native("install/.kp_build")).size(), 72u);
 
     sleeps.clear();
     write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
@@ -226,108 +146,122 @@ TEST_F(PayloadInstallation, WaitEndsAtTheFirstPollOrAfter240SleepsAndTheStampIsW
 }
 
 // The copy cannot be requested (the real shell under Wine, which has no zip folders; a fixed
-// answer natively): the stale files still go, the full wait runs, the temporary archive is
-// removed and the old stamp stays.
+// answer natively): the stale files still go, the others and the old stamp stay.
 TEST_F(PayloadInstallation, ShellWithoutZipFoldersRequestsNoCopy) {
     if (running_under_windows() && !running_under_wine())
         GTEST_SKIP() << "the Windows shell copies asynchronously; covered by the end-to-end scenarios";
     if (!running_under_windows())
         fake_extraction(false);
-    ship(make_zip({{"kestrin_pad.exe", NEW_EXE}, {"pdfium.dll", bytes_of("new")}}));
+    ship(pattern_bytes(100));
     const Bytes old_stamp = pattern_bytes(72);
     write_native(native("install/.kp_build"), old_stamp);
     write_native(native("install/pdfium.dll"), bytes_of("stale"));
     write_native(native("install/settings.json"), bytes_of("kept"));
 
     install();
-    EXPECT_EQ(snapshot(native("install")),
-              (std::map<std::string, Bytes>{{".kp_build", old_stamp}, {"settings.json", bytes_of("kept")}}));
+    EXPECT_EQ(tree(native("install")), ".kp_build=" + text_of(old_stamp) + " settings.json=kept");
     EXPECT_EQ(fault::calls.shell_extract_zip, 1);
-    EXPECT_EQ(sleeps.size(), 240u);
     EXPECT_FALSE(std::filesystem::exists(temp_archive()));
 }
 
-class PayloadExtraction : public PayloadInstallation {
-  protected:
-    void SetUp() override {
-        PayloadInstallation::SetUp();
-        if (running_under_windows())
-            GTEST_SKIP() << "real extraction is checked on the native target";
-    }
+#ifndef _WIN32 // real extraction: libarchive on the native target
+
+constexpr mode_t FILE_MODE = S_IFREG | 0644, LINK = S_IFLNK | 0777;
+struct ZipEntry {
+    std::string name;
+    std::string data; // a link's target for links
+    mode_t mode = FILE_MODE;
 };
 
+// A stored zip written by libarchive, which keeps hostile names and links as given. Names are
+// flagged UTF-8, as archivers on Windows write them; the flag needs a UTF-8 locale.
+Bytes make_zip(const std::vector<ZipEntry>& entries) {
+    const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    const locale_t previous = uselocale(utf8);
+    Bytes out(1 << 16);
+    std::size_t used = 0;
+    archive* zip = archive_write_new();
+    archive_write_set_format_zip(zip);
+    archive_write_zip_set_compression_store(zip);
+    archive_write_set_options(zip, "hdrcharset=UTF-8");
+    archive_write_open_memory(zip, out.data(), out.size(), &used);
+    for (const ZipEntry& entry : entries) {
+        archive_entry* item = archive_entry_new();
+        archive_entry_set_pathname(item, entry.name.c_str());
+        archive_entry_set_mode(item, entry.mode);
+        if (S_ISLNK(entry.mode))
+            archive_entry_set_symlink(item, entry.data.c_str());
+        else
+            archive_entry_set_size(item, static_cast<la_int64_t>(entry.data.size()));
+        EXPECT_EQ(archive_write_header(zip, item), ARCHIVE_OK) << archive_error_string(zip);
+        if (S_ISREG(entry.mode))
+            archive_write_data(zip, entry.data.data(), entry.data.size());
+        archive_entry_free(item);
+    }
+    EXPECT_EQ(archive_write_close(zip), ARCHIVE_OK);
+    archive_write_free(zip);
+    uselocale(previous);
+    freelocale(utf8);
+    out.resize(used);
+    return out;
+}
+
+using PayloadExtraction = PayloadInstallation;
+
 TEST_F(PayloadExtraction, ArchiveReplacesFilesKeepsModesAndOthersStay) {
-    ship(make_zip({{"kestrin_pad.exe", NEW_EXE, 0100755},
-                   {"pdfium.dll", bytes_of("brought back")},
-                   {"data/", {}, 040755},
-                   {"data/donn\xc3\xa9"
-                    "es.txt",
-                    bytes_of("nested")}}));
-    write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
-    write_native(native("install/pdfium.dll"), bytes_of("stale"));
-    write_native(native("install/vulkan-1.dll"), bytes_of("stale"));
-    write_native(native("install/settings.json"), bytes_of("kept"));
+    const std::string nested = "data/donn\xc3\xa9"
+                               "es.txt";
+    ship(make_zip({{"kestrin_pad.exe", "new", S_IFREG | 0755},
+                   {"pdfium.dll", "brought back"},
+                   {"data/", "", S_IFDIR | 0755},
+                   {nested, "nested"}}));
+    for (const char* old : {"kestrin_pad.exe", "pdfium.dll", "vulkan-1.dll", "settings.json"})
+        write_native(native("install") / old, bytes_of("old"));
 
     install();
-    const auto files = snapshot(native("install"));
-    EXPECT_EQ(files, (std::map<std::string, Bytes>{{".kp_build", STAMP},
-                                                   {"data", {}},
-                                                   {"data/donn\xc3\xa9"
-                                                    "es.txt",
-                                                    bytes_of("nested")},
-                                                   {"kestrin_pad.exe", NEW_EXE},
-                                                   {"pdfium.dll", bytes_of("brought back")},
-                                                   {"settings.json", bytes_of("kept")}}));
+    EXPECT_EQ(tree(native("install")),
+              STAMPED + " data/ " + nested +
+                  "=nested kestrin_pad.exe=new pdfium.dll=brought back settings.json=old");
     const auto permissions = std::filesystem::status(native("install/kestrin_pad.exe")).permissions();
     EXPECT_NE(permissions & std::filesystem::perms::owner_exec, std::filesystem::perms::none);
     EXPECT_TRUE(sleeps.empty());
-    EXPECT_FALSE(std::filesystem::exists(temp_archive()));
 }
 
 TEST_F(PayloadExtraction, CopyIsRequestedOnlyWhenArchiveAndDestinationOpen) {
-    write_native(native("good.zip"), make_zip({{"a.txt", bytes_of("a")}}));
+    write_native(native("good.zip"), make_zip({{"a.txt", "a"}}));
     write_native(native("not_a.zip"), pattern_bytes(1000));
     std::filesystem::create_directories(native("out"));
     EXPECT_TRUE(sys::shell_extract_zip(path("good.zip"), path("out")));
     EXPECT_FALSE(sys::shell_extract_zip(path("not_a.zip"), path("out")));
     EXPECT_FALSE(sys::shell_extract_zip(path("good.zip"), path("missing")));
     EXPECT_FALSE(sys::shell_extract_zip(path("missing.zip"), path("out")));
-    EXPECT_EQ(snapshot(native("out")), (std::map<std::string, Bytes>{{"a.txt", bytes_of("a")}}));
+    EXPECT_EQ(tree(native("out")), "a.txt=a");
 }
 
 TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory) {
     write_native(native("victim/file"), bytes_of("precious"));
     const std::string victim = native("victim").generic_string();
-    ship(make_zip({{"../escaped", bytes_of("x")},
-                   {"sub/../../escaped", bytes_of("x")},
-                   {victim + "/file", bytes_of("overwritten")},
-                   {"up", bytes_of(".."), 0120777},
-                   {"up/escaped", bytes_of("x")},
-                   {"abs", bytes_of(victim), 0120777},
-                   {"abs/file", bytes_of("overwritten")},
-                   {"here", bytes_of("."), 0120777},
-                   {"back", bytes_of("here/.."), 0120777},
-                   {"back/escaped", bytes_of("x")},
-                   {"good.txt", bytes_of("good")},
-                   {"alias", bytes_of("good.txt"), 0120777}}));
-    const auto outside_before = snapshot(root());
+    ship(make_zip({{"../escaped", "x"},
+                   {"sub/../../escaped", "x"},
+                   {victim + "/file", "overwritten"},
+                   {"up", "..", LINK},
+                   {"up/escaped", "x"},
+                   {"abs", victim, LINK},
+                   {"abs/file", "overwritten"},
+                   {"here", ".", LINK},
+                   {"back", "here/..", LINK},
+                   {"back/escaped", "x"},
+                   {"good.txt", "good"},
+                   {"alias", "good.txt", LINK}}));
+    const std::string outside = tree(root());
 
     install();
-    auto outside_after = snapshot(root());
-    std::erase_if(outside_after, [](const auto& item) { return item.first.starts_with("install"); });
-    EXPECT_EQ(outside_after, outside_before);
     // Refused links leave the entries below them to land in plain folders inside.
-    EXPECT_EQ(snapshot(native("install")),
-              (std::map<std::string, Bytes>{{".kp_build", STAMP},
-                                            {"abs", {}},
-                                            {"abs/file", bytes_of("overwritten")},
-                                            {"alias", bytes_of("-> good.txt")},
-                                            {"back", {}},
-                                            {"back/escaped", bytes_of("x")},
-                                            {"good.txt", bytes_of("good")},
-                                            {"here", bytes_of("-> .")},
-                                            {"up", {}},
-                                            {"up/escaped", bytes_of("x")}}));
+    EXPECT_EQ(tree(native("install")), STAMPED +
+                                           " abs/ abs/file=overwritten alias->good.txt back/ back/escaped=x "
+                                           "good.txt=good here->. up/ up/escaped=x");
+    std::filesystem::remove_all(native("install"));
+    EXPECT_EQ(tree(root()), outside);
 }
 
 // The temporary archive has a predictable name in a shared folder: a link planted there must not
@@ -335,13 +269,15 @@ TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory)
 TEST_F(PayloadExtraction, LinkPlantedAtTheTemporaryNameIsNotFollowed) {
     write_native(native("victim"), bytes_of("precious"));
     std::filesystem::create_symlink(native("victim"), temp_archive());
-    ship(make_zip({{"kestrin_pad.exe", NEW_EXE}}));
+    ship(make_zip({{"kestrin_pad.exe", "new"}}));
 
     install();
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
     EXPECT_FALSE(std::filesystem::exists(native("install")));
     EXPECT_EQ(fault::calls.shell_extract_zip, 0);
 }
+
+#endif
 
 } // namespace
 } // namespace kp::test

@@ -3,289 +3,223 @@
 #include "tool_package_writer.hpp"
 #include "tools/tool_package_unpack.hpp"
 
-#include <set>
+#include <functional>
+#include <map>
+#include <optional>
 
 namespace kp::test {
 namespace {
 
 constexpr std::uint64_t HOST_PREFIX = 100; // the stream starts after this many bytes of "executable"
+constexpr std::uint32_t C = COPY_BUFFER_SIZE;
+constexpr std::uint64_t A_BIN_HEAD = 12 + 10; // the header of an entry named "a.bin"
 
-void append_raw_entry(Bytes& stream, std::uint32_t name_size, const Bytes& name, std::uint64_t data_size,
-                      const Bytes& data) {
-    for (int i = 0; i < 4; ++i)
-        stream.push_back(static_cast<std::uint8_t>(name_size >> (8 * i)));
-    stream.insert(stream.end(), name.begin(), name.end());
-    for (int i = 0; i < 8; ++i)
-        stream.push_back(static_cast<std::uint8_t>(data_size >> (8 * i)));
-    stream.insert(stream.end(), data.begin(), data.end());
+// Every file (with its content, if asked) and directory (ending in '/') under root, with '/' separators.
+using Tree = std::map<std::string, Bytes>;
+Tree tree_of(const std::filesystem::path& root, bool contents = true) {
+    Tree tree;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = std::filesystem::relative(item.path(), root).generic_string();
+        if (item.is_directory())
+            tree[name + "/"] = {};
+        else
+            tree[name] = contents ? read_native(item.path()) : Bytes{};
+    }
+    return tree;
 }
 
 Bytes stream_of(const std::vector<pack::ToolFile>& files) {
     return pack::build_entry_stream(files);
 }
-
 std::u16string identifier_of(const Bytes& stream) {
     return utf8_to_utf16(pack::package_identifier(stream));
 }
 
-// Every file and directory under root, relative, with '/' separators.
-std::set<std::string> tree_of(const std::filesystem::path& root) {
-    std::set<std::string> entries;
-    if (!std::filesystem::exists(root))
-        return entries;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(root))
-        entries.insert(std::filesystem::relative(item.path(), root).generic_string() +
-                       (item.is_directory() ? "/" : ""));
-    return entries;
+// The progress reports and drains after chunks that end at these stream offsets.
+std::vector<std::string> reports(const Bytes& stream, std::vector<std::uint64_t> consumed) {
+    std::vector<std::string> events;
+    for (std::uint64_t offset : consumed)
+        events.insert(events.end(), {"p" + std::to_string(offset * 1000 / stream.size()), "m"});
+    return events;
 }
+
+struct Case {
+    std::string what;
+    Bytes stream;
+    bool result;
+    Tree staged;
+    std::function<void()> arrange = {};
+    std::u16string id = {}; // empty: the stream's own identifier
+    std::optional<std::vector<std::string>> events = {};
+};
 
 class ToolUnpack : public SandboxTest {
   protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
+    // Unpacks host.exe (prefix, stream, bytes after it) into a fresh staging directory; checks the
+    // result, what staging holds, the progress events, and that nothing appeared anywhere else.
+    void run(const Case& c) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(native("install"));
         std::filesystem::create_directories(native("install/ai.new"));
-        fault::set_progress_permille = [this](std::uint32_t value) {
+        std::filesystem::create_directories(native("install/deep/deeper"));
+        fault::reset();
+        std::vector<std::string> events;
+        fault::set_progress_permille = [&](std::uint32_t value) {
             events.push_back("p" + std::to_string(value));
         };
-        fault::pump_messages = [this] { events.push_back("m"); };
-    }
-
-    // Writes host.exe (prefix, stream, some bytes after it) and unpacks it with the given id.
-    bool unpack(const Bytes& stream, std::u16string id) {
+        fault::pump_messages = [&] { events.push_back("m"); };
+        if (c.arrange)
+            c.arrange();
         Bytes host = pattern_bytes(HOST_PREFIX, 7);
-        host.insert(host.end(), stream.begin(), stream.end());
+        host.insert(host.end(), c.stream.begin(), c.stream.end());
         host.resize(host.size() + 64, 0xEE);
         write_native(native("host.exe"), host);
-        const FileHandle file = sys::open_file_for_streaming(path("host.exe"));
-        EXPECT_TRUE(file);
-        const ToolPackageTrailer trailer{HOST_PREFIX, stream.size(), std::move(id)};
-        return unpack_tool_package(file, trailer, path("install/ai.new"));
+        const FileHandle file = backend::open_file_for_streaming(path("host.exe"));
+        const ToolPackageTrailer trailer{HOST_PREFIX, c.stream.size(),
+                                         c.id.empty() ? identifier_of(c.stream) : c.id};
+        EXPECT_EQ(unpack_tool_package(file, trailer, path("install/ai.new")), c.result);
+        EXPECT_EQ(tree_of(native("install/ai.new")), c.staged);
+        if (c.events) {
+            EXPECT_EQ(events, *c.events);
+        }
+        Tree outside = tree_of(root(), false);
+        std::erase_if(outside, [](const auto& item) { return item.first.starts_with("install/ai.new/"); });
+        outside.erase("host.exe");
+        EXPECT_EQ(outside, (Tree{{"install/", {}}, {"install/deep/", {}}, {"install/deep/deeper/", {}}}));
+        fault::reset();
     }
-    bool unpack(const Bytes& stream) { return unpack(stream, identifier_of(stream)); }
-
-    std::set<std::string> staged() const { return tree_of(native("install/ai.new")); }
-    Bytes staged_file(const std::string& name) const { return read_native(native("install/ai.new/" + name)); }
-
-    std::vector<std::string> events;
 };
 
-TEST_F(ToolUnpack, WritesBareAndOneLevelNamesAndLaterDuplicatesWin) {
-    const Bytes first = pattern_bytes(3000, 1);
-    const Bytes second = pattern_bytes(10, 2);
-    const Bytes stream = stream_of({{u"onnxruntime.dll", first},
-                                    {u"models\\a.bin", pattern_bytes(5, 3)},
-                                    {u"models\\deep\\b.bin", bytes_of("deep")},
-                                    {u"twice.txt", bytes_of("earlier, longer content")},
-                                    {u"twice.txt", second},
-                                    {u"empty", {}}});
-    ASSERT_TRUE(unpack(stream));
-    EXPECT_EQ(staged(), (std::set<std::string>{"onnxruntime.dll", "models/", "models/a.bin", "models/deep/",
-                                               "models/deep/b.bin", "twice.txt", "empty"}));
-    EXPECT_EQ(staged_file("onnxruntime.dll"), first);
-    EXPECT_EQ(staged_file("models/deep/b.bin"), bytes_of("deep"));
-    EXPECT_EQ(staged_file("twice.txt"), second);
-    EXPECT_TRUE(staged_file("empty").empty());
-}
-
-TEST_F(ToolUnpack, ASingleEmptyEntryReportsNoProgressAndTheIdentifierAloneDecides) {
-    const Bytes stream = stream_of({{u"empty.dat", {}}});
-    EXPECT_TRUE(unpack(stream));
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(staged(), std::set<std::string>{"empty.dat"});
-
-    std::u16string wrong = identifier_of(stream);
-    wrong[0] = wrong[0] == u'0' ? u'1' : u'0';
-    EXPECT_FALSE(unpack(stream, wrong));
-    EXPECT_EQ(staged(), std::set<std::string>{"empty.dat"});
-}
-
-TEST_F(ToolUnpack, ChunksAreAtMostFourMebibytesEachFollowedByOneReportAndOneDrain) {
-    const std::uint64_t header = 12 + 2 * 5; // "a.bin"
-    const Bytes exact = stream_of({{u"a.bin", pattern_bytes(COPY_BUFFER_SIZE, 4)}});
-    ASSERT_TRUE(unpack(exact));
-    EXPECT_EQ(events, (std::vector<std::string>{"p1000", "m"}));
-
-    events.clear();
-    const Bytes data = pattern_bytes(COPY_BUFFER_SIZE + 1, 5);
-    const Bytes over = stream_of({{u"a.bin", data}, {u"z", {}}});
-    ASSERT_TRUE(unpack(over));
-    // The first report counts the header bytes too; a trailing empty entry adds no report.
-    const std::uint64_t first = (header + COPY_BUFFER_SIZE) * 1000 / over.size();
-    const std::uint64_t second = (header + COPY_BUFFER_SIZE + 1) * 1000 / over.size();
-    EXPECT_EQ(events, (std::vector<std::string>{"p" + std::to_string(first), "m",
-                                                "p" + std::to_string(second), "m"}));
-    EXPECT_LT(second, 1000u);
-    EXPECT_EQ(staged_file("a.bin"), data);
-}
-
-TEST_F(ToolUnpack, OnlyTheEntrysOwnDirectoryLevelIsCreated) {
-    // Two levels with the upper one missing: the lower one cannot be made, nor the file.
-    EXPECT_FALSE(unpack(stream_of({{u"upper\\lower\\tool.dll", bytes_of("x")}})));
-    EXPECT_TRUE(staged().empty());
-
-    // A trailing backslash: its directory is made, the file cannot be.
-    EXPECT_FALSE(unpack(stream_of({{u"kept.txt", bytes_of("k")}, {u"folder\\", bytes_of("x")}})));
-    EXPECT_EQ(staged(), (std::set<std::string>{"kept.txt", "folder/"}));
-}
-
-TEST_F(ToolUnpack, ATamperedPackageIsWrittenInFullAndThenRefused) {
-    Bytes stream = stream_of({{u"a.bin", pattern_bytes(1000, 8)}, {u"b.bin", pattern_bytes(1000, 9)}});
-    const std::u16string id = identifier_of(stream);
-    stream[stream.size() - 1] ^= 0x01;
-    EXPECT_FALSE(unpack(stream, id));
-    EXPECT_EQ(staged(), (std::set<std::string>{"a.bin", "b.bin"}));
-    EXPECT_EQ(events.back(), "m");
-
-    std::u16string upper = identifier_of(stream);
+// Entries that fit the format, some unpacked, some refused when written or verified.
+TEST_F(ToolUnpack, EachPackageLeavesItsResultAndWhatTheStagingDirectoryHolds) {
+    // clang-format off
+    const Bytes first = pattern_bytes(3000, 1), big = pattern_bytes(C + 1000, 10), x = bytes_of("x");
+    const Bytes layout = stream_of({{u"onnxruntime.dll", first}, {u"models\\a.bin", x},
+        {u"models\\deep\\b.bin", x}, {u"twice", bytes_of("earlier, longer")}, {u"twice", x}, {u"empty", {}}});
+    const Tree laid_out = {{"onnxruntime.dll", first}, {"models/", {}}, {"models/a.bin", x},
+        {"models/deep/", {}}, {"models/deep/b.bin", x}, {"twice", x}, {"empty", {}}};
+    // clang-format on
+    std::u16string upper = identifier_of(layout);
     for (char16_t& unit : upper)
         unit = unit >= u'a' && unit <= u'f' ? unit - u'a' + u'A' : unit;
-    ASSERT_NE(upper, identifier_of(stream)) << "the digest text holds a letter";
-    EXPECT_FALSE(unpack(stream, upper));
-    EXPECT_TRUE(unpack(stream, identifier_of(stream)));
-}
-
-TEST_F(ToolUnpack, AHashThatFailsPartWayStillCopiesEverythingThenFails) {
-    const Bytes data = pattern_bytes(COPY_BUFFER_SIZE + 100, 10);
-    const Bytes stream = stream_of({{u"a.bin", data}, {u"b.bin", bytes_of("bee")}});
-    int fed = 0;
-    fault::hash_data = [&fed](const HashHandle&, const std::uint8_t*, std::uint32_t) { return ++fed < 3; };
-    EXPECT_FALSE(unpack(stream));
-    EXPECT_EQ(fed, 3) << "nothing more is fed after the failure";
-    EXPECT_EQ(staged_file("a.bin"), data);
-    EXPECT_EQ(staged_file("b.bin"), bytes_of("bee"));
-    EXPECT_EQ(events.at(events.size() - 2), "p1000");
-}
-
-TEST_F(ToolUnpack, NoHashProviderMeansNoEntryIsRead) {
-    fault::open_sha256_algorithm = [] { return HashAlgorithmHandle{}; };
-    EXPECT_FALSE(unpack(stream_of({{u"a.bin", bytes_of("a")}})));
-    EXPECT_EQ(fault::calls.read_file, 0);
-    EXPECT_TRUE(staged().empty());
-}
-
-TEST_F(ToolUnpack, ARefusedEntryStopsTheUnpackAndKeepsWhatEarlierEntriesWrote) {
-    auto name_bytes = [](std::u16string_view name) { return utf16le_bytes(name); };
-    const std::vector<std::pair<std::string, Bytes>> refused = [&] {
-        std::vector<std::pair<std::string, Bytes>> cases;
-        auto add = [&](const std::string& what, std::uint32_t size, const Bytes& name,
-                       std::uint64_t data_size) {
-            Bytes entry;
-            append_raw_entry(entry, size, name, data_size, bytes_of("data"));
-            cases.emplace_back(what, entry);
-        };
-        add("name_size 0", 0, {}, 4);
-        add("odd name_size", 3, bytes_of("abc"), 4);
-        add("name_size 2048", 2048, Bytes(2048, 'a'), 4);
-        add("full stops side by side", 8, name_bytes(u"a..b"), 4);
-        add("drive letter", 10, name_bytes(u"C:\\ab"), 4);
-        add("leading backslash", 4, name_bytes(u"\\a"), 4);
-        add("data past the stream end", 2, name_bytes(u"a"), 5);
-        add("data size that wraps", 2, name_bytes(u"a"), ~std::uint64_t{0} - 5);
-        cases.emplace_back("fewer than 14 bytes left over", Bytes{2, 0, 0, 0, 'a', 0});
-        return cases;
-    }();
-    for (const auto& [what, entry] : refused) {
-        std::filesystem::remove_all(native("install/ai.new"));
-        std::filesystem::create_directory(native("install/ai.new"));
-        Bytes stream = stream_of({{u"good.txt", bytes_of("good")}});
-        stream.insert(stream.end(), entry.begin(), entry.end());
-        EXPECT_FALSE(unpack(stream)) << what;
-        EXPECT_EQ(staged(), std::set<std::string>{"good.txt"}) << what;
-    }
-    // The largest name passes every check and reaches file creation (too long for the system).
-    std::u16string created;
-    fault::create_file_for_writing = [&created](const std::u16string& target) {
-        created = target;
-        return FileHandle{};
-    };
+    Bytes tampered = stream_of({{u"a", bytes_of("aa")}, {u"b", bytes_of("bb")}});
+    const std::u16string tampered_id = identifier_of(tampered);
+    tampered.back() ^= 0x01;
+    const Bytes exact = stream_of({{u"a.bin", pattern_bytes(C, 4)}});
+    const Bytes over = stream_of({{u"a.bin", pattern_bytes(C + 1, 5)}, {u"z", {}}});
+    const Bytes two = stream_of({{u"a.bin", big}, {u"b", x}});
     const std::u16string longest(1023, u'n');
-    EXPECT_FALSE(unpack(stream_of({{longest, bytes_of("x")}})));
-    EXPECT_EQ(created, path("install/ai.new") + u"\\" + longest);
+    const auto hash_fails_third = [] {
+        fault::hash_data = [fed = 0](auto&&...) mutable {
+            EXPECT_LT(fed, 3) << "nothing is fed after a failure";
+            return ++fed < 3;
+        };
+    };
+    const auto no_provider = [] {
+        fault::open_sha256_algorithm = [] { return HashAlgorithmHandle{}; };
+        fault::read_file = [](auto&&...) { return ADD_FAILURE() << "an entry was read", false; };
+    };
+    // Creating the file "to" gives "as" instead, or fails when "as" is empty.
+    const auto create = [this](const std::string& to, const std::string& as) {
+        return [to = path("install/ai.new/" + to), as = as.empty() ? u"" : path("install/ai.new/" + as)] {
+            fault::create_file_for_writing = [to, as](const std::u16string& target) {
+                return target != to ? backend::create_file_for_writing(target)
+                       : as.empty() ? FileHandle{}
+                                    : backend::create_file_for_writing(as);
+            };
+        };
+    };
+    const auto second_seek_fails = [] {
+        fault::seek_file = [](auto& file, std::uint64_t offset) {
+            return offset != HOST_PREFIX + 2 * (12 + 2) + 1 && backend::seek_file(file, offset);
+        };
+    };
+    const auto second_write_short = [] {
+        fault::write_file = [writes = 0](auto& file, auto buffer, std::uint32_t size, auto& done) mutable {
+            return backend::write_file(file, buffer, ++writes == 2 ? size / 2 : size, done);
+        };
+    };
+
+    // clang-format off
+    std::vector<Case> cases = {
+        {"bare, one and two levels, duplicates, empty", layout, true, laid_out},
+        {"data of exactly one chunk", exact, true, {{"a.bin", pattern_bytes(C, 4)}}, {}, {},
+         reports(exact, {exact.size()})},
+        {"one byte more: two chunks, the first counting the header, none for the empty entry", over, true,
+         {{"a.bin", pattern_bytes(C + 1, 5)}, {"z", {}}}, {}, {},
+         reports(over, {A_BIN_HEAD + C, A_BIN_HEAD + C + 1})},
+        {"two levels, the upper one missing", stream_of({{u"up\\low\\t", x}}), false, {}},
+        {"trailing backslash", stream_of({{u"a", x}, {u"dir\\", x}}), false, {{"a", x}, {"dir/", {}}}},
+        {"single empty entry", stream_of({{u"e", {}}}), true, {{"e", {}}}, {}, {},
+         std::vector<std::string>{}},
+        {"upper-case identifier", layout, false, laid_out, {}, upper},
+        {"changed data byte", tampered, false, {{"a", bytes_of("aa")}, {"b", bytes_of("bc")}}, {},
+         tampered_id},
+        {"hash fails part way", two, false, {{"a.bin", big}, {"b", x}}, hash_fails_third, {},
+         reports(two, {A_BIN_HEAD + C, A_BIN_HEAD + C + 1000, two.size()})},
+        {"no hash provider", two, false, {}, no_provider},
+        {"target not created", stream_of({{u"a", x}, {u"sub\\b", x}}), false, {{"a", x}, {"sub/", {}}},
+         create("sub\\b", "")},
+        {"seek to the data fails", stream_of({{u"a", x}, {u"b", x}}), false, {{"a", x}, {"b", {}}},
+         second_seek_fails},
+        {"short write", two, false, {{"a.bin", Bytes(big.begin(), big.begin() + C + 500)}},
+         second_write_short, {},
+         reports(two, {A_BIN_HEAD + C, A_BIN_HEAD + C + 1000})},
+        {"the longest name", stream_of({{longest, x}}), true, {{"long", x}},
+         create(utf16_to_utf8(longest), "long")},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        run(c);
 }
 
-TEST_F(ToolUnpack, FailuresAtTheTargetFileLeaveWhatTheTableSays) {
-    const std::u16string blocked = path("install/ai.new/sub/b.bin");
-    fault::create_file_for_writing = [blocked](const std::u16string& target) {
-        return target == blocked ? FileHandle{} : backend::create_file_for_writing(target);
+// Entries the reader refuses stop the unpack there, keeping what earlier entries wrote; whatever a
+// name holds, nothing lands outside the staging directory (run() checks the whole sandbox).
+TEST_F(ToolUnpack, HostileEntriesNeverWriteOutsideTheStagingDirectory) {
+    const auto after_good = [](std::uint32_t name_size, const Bytes& name, std::uint64_t data_size) {
+        Bytes entry = pack::entry_header(u"", data_size); // name_size 0, data_size
+        for (int i = 0; i < 4; ++i)
+            entry[i] = static_cast<std::uint8_t>(name_size >> (8 * i));
+        entry.insert(entry.begin() + 4, name.begin(), name.end());
+        Bytes stream = stream_of({{u"good", bytes_of("good")}});
+        stream.insert(stream.end(), entry.begin(), entry.end());
+        return stream;
     };
-    EXPECT_FALSE(unpack(stream_of({{u"a.bin", bytes_of("a")}, {u"sub\\b.bin", bytes_of("b")}})));
-    EXPECT_EQ(staged(), (std::set<std::string>{"a.bin", "sub/"})) << "the directory made just now stays";
-
-    fault::create_file_for_writing = nullptr;
-    std::filesystem::remove_all(native("install/ai.new"));
-    std::filesystem::create_directory(native("install/ai.new"));
-    constexpr std::uint64_t second_data = HOST_PREFIX + 12 + 2 + 1 + 12 + 2;
-    fault::seek_file = [](const FileHandle& file, std::uint64_t offset) {
-        return offset != second_data && backend::seek_file(file, offset);
+    Bytes short_header = after_good(2, utf16le_bytes(u"a"), 0);
+    short_header.pop_back();
+    // clang-format off
+    const std::pair<std::string, Bytes> refused[] = {
+        {"name_size 0", after_good(0, {}, 0)},
+        {"odd name_size", after_good(3, bytes_of("abc"), 0)},
+        {"name_size 2048", after_good(2048, Bytes(2048, 'a'), 0)},
+        {"full stops side by side", after_good(8, utf16le_bytes(u"a..b"), 0)},
+        {"drive letter", after_good(10, utf16le_bytes(u"C:\\ab"), 0)},
+        {"leading backslash", after_good(4, utf16le_bytes(u"\\a"), 0)},
+        {"data past the stream end", after_good(2, utf16le_bytes(u"a"), 1)},
+        {"data size that wraps", after_good(2, utf16le_bytes(u"a"), ~std::uint64_t{0} - 5)},
+        {"fewer than 14 bytes left", short_header},
     };
-    EXPECT_FALSE(unpack(stream_of({{u"a", bytes_of("a")}, {u"b", bytes_of("b")}})));
-    EXPECT_EQ(staged(), (std::set<std::string>{"a", "b"}));
-    EXPECT_TRUE(staged_file("b").empty());
-}
-
-TEST_F(ToolUnpack, AShortWriteStopsAfterThatChunksReportAndDrain) {
-    const Bytes data = pattern_bytes(COPY_BUFFER_SIZE + 1000, 11);
-    int writes = 0;
-    fault::write_file = [&writes](const FileHandle& file, const void* buffer, std::uint32_t size,
-                                  std::uint32_t& done) {
-        if (++writes == 2)
-            return backend::write_file(file, buffer, size / 2, done);
-        return backend::write_file(file, buffer, size, done);
-    };
-    const Bytes stream = stream_of({{u"big.bin", data}, {u"after.txt", bytes_of("never")}});
-    EXPECT_FALSE(unpack(stream));
-    EXPECT_EQ(events.size(), 4u) << "two chunks, each reported and drained";
-    EXPECT_EQ(events.back(), "m");
-    EXPECT_EQ(staged(), std::set<std::string>{"big.bin"});
-    EXPECT_EQ(staged_file("big.bin").size(), COPY_BUFFER_SIZE + 500u);
-}
-
-// Whatever a name holds, nothing appears outside the staging directory. Names the reader
-// accepts land inside it; a forward slash separates like a backslash to the file system, but
-// only the part before the last backslash is created.
-TEST_F(ToolUnpack, NoNameWritesOutsideTheStagingDirectory) {
-    std::filesystem::create_directories(native("install/deep/deeper"));
-    write_native(native("host.exe"), {});
-    const std::set<std::string> before = tree_of(root());
-    const std::vector<std::u16string> hostile = {u"..\\escape",
-                                                 u"a\\..\\..\\escape",
-                                                 u"...",
-                                                 u"C:\\escape",
-                                                 u"C:escape",
-                                                 u"\\escape",
-                                                 u"\\\\host\\share\\x",
-                                                 u"a/../../escape",
-                                                 u"./../escape",
-                                                 u"NUL",
-                                                 u"con.txt",
-                                                 u"Aux",
-                                                 u"COM1.log",
-                                                 u"lpt9",
-                                                 u"sub\\nul .dll",
-                                                 u"\\/escape"};
-    for (const std::u16string& name : hostile) {
-        EXPECT_FALSE(unpack(stream_of({{name, bytes_of("payload")}}))) << utf16_to_utf8(name);
-        EXPECT_TRUE(staged().empty()) << utf16_to_utf8(name);
-    }
-    EXPECT_EQ(tree_of(root()), before);
-
-    // Accepted oddities stay inside.
-    const Bytes odd = stream_of({{u"/leading", bytes_of("1")},
-                                 {u".\\dot", bytes_of("2")},
-                                 {u"dir\\file", bytes_of("3")},
-                                 {u"dir/slash", bytes_of("4")},
-                                 {u"dir/made\\inner", bytes_of("5")}});
-    EXPECT_TRUE(unpack(odd));
-    EXPECT_EQ(staged(), (std::set<std::string>{"leading", "dot", "dir/", "dir/file", "dir/slash", "dir/made/",
-                                               "dir/made/inner"}));
-    EXPECT_EQ(staged_file("dir/slash"), bytes_of("4"));
-
-    // A forward slash does not create the directory it names.
-    std::filesystem::remove_all(native("install/ai.new"));
-    std::filesystem::create_directory(native("install/ai.new"));
-    EXPECT_FALSE(unpack(stream_of({{u"missing/file", bytes_of("x")}})));
-    EXPECT_TRUE(staged().empty());
-    EXPECT_EQ(tree_of(root()), before);
+    const char16_t* hostile_names[] = {u"..\\escape", u"a\\..\\..\\escape", u"...", u"C:\\escape",
+        u"C:escape", u"\\escape", u"\\\\host\\share\\x", u"a/../../escape", u"./../escape", u"NUL",
+        u"con.txt", u"Aux", u"COM1.log", u"lpt9", u"sub\\nul .dll", u"\\/escape", u"missing/file"};
+    // clang-format on
+    for (const auto& [what, stream] : refused)
+        run({what, stream, false, {{"good", bytes_of("good")}}});
+    for (const char16_t* name : hostile_names)
+        run({utf16_to_utf8(name), stream_of({{name, bytes_of("payload")}}), false, {}});
+    // A forward slash separates like a backslash, but only the level before the last backslash is made.
+    const Bytes x = bytes_of("x");
+    run({"accepted oddities",
+         stream_of(
+             {{u"/lead", x}, {u".\\dot", x}, {u"dir\\file", x}, {u"dir/slash", x}, {u"dir/made\\in", x}}),
+         true,
+         {{"lead", x},
+          {"dot", x},
+          {"dir/", {}},
+          {"dir/file", x},
+          {"dir/slash", x},
+          {"dir/made/", {}},
+          {"dir/made/in", x}}});
 }
 
 } // namespace

@@ -1,17 +1,12 @@
-#include "common/file_io.hpp"
 #include "platform/backend.hpp"
 #include "support/sandbox.hpp"
-#include "tool_package_writer.hpp"
+#include "support/tool_sets.hpp"
 #include "tools/tool_slot_rotation.hpp"
 
-#include <algorithm>
 #include <functional>
-#include <map>
 
 namespace kp::test {
 namespace {
-
-using FileSet = std::map<std::string, Bytes>; // relative name with '/' separators -> content
 
 const std::vector<pack::ToolFile> OLD_TOOLS = {{u"onnxruntime.dll", bytes_of("old runtime")},
                                                {u"models\\old.bin", pattern_bytes(700, 1)},
@@ -19,310 +14,160 @@ const std::vector<pack::ToolFile> OLD_TOOLS = {{u"onnxruntime.dll", bytes_of("ol
 const std::vector<pack::ToolFile> NEW_TOOLS = {{u"onnxruntime.dll", bytes_of("new runtime")},
                                                {u"models\\new.bin", pattern_bytes(900, 2)},
                                                {u"models\\vision\\v.bin", pattern_bytes(50, 3)}};
+constexpr std::size_t HOST_SIZE = 512;
 
-std::string identifier_of(const std::vector<pack::ToolFile>& tools) {
-    return pack::package_identifier(pack::build_entry_stream(tools));
-}
-
-// The set as it stands on disk once published: the files and the marker's UTF-16LE identifier.
-FileSet published(const std::vector<pack::ToolFile>& tools, const std::string& marker_text) {
-    FileSet set;
-    for (const auto& tool : tools) {
-        std::string name = utf16_to_utf8(tool.name);
-        std::replace(name.begin(), name.end(), '\\', '/');
-        set[name] = tool.data;
-    }
-    set[".kp_ai"] = utf16le_bytes(utf8_to_utf16(marker_text));
-    return set;
-}
-
-FileSet files_under(const std::filesystem::path& root) {
-    FileSet set;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(root))
-        if (item.is_regular_file())
-            set[std::filesystem::relative(item.path(), root).generic_string()] = read_native(item.path());
-    return set;
-}
-
-void write_set(const std::filesystem::path& root, const FileSet& set) {
-    std::filesystem::create_directories(root);
-    for (const auto& [name, content] : set)
-        write_native(root / name, content);
-}
-
-class ToolRotation : public SandboxTest {
-  public:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        fault::open_progress_window = [this] {
-            window_opened_with_tools_aside = !kp::exists(tools()) && kp::exists(staging());
-            return WindowHandle{0x4242};
-        };
-        fault::close_progress_window = [](WindowHandle frame) { EXPECT_EQ(frame, WindowHandle{0x4242}); };
-        fault::set_progress_permille = [](std::uint32_t) {};
-        fault::pump_messages = [] {};
-        fault::free_bytes_available = [](const std::u16string&, std::uint64_t& bytes) {
-            bytes = std::uint64_t{1} << 40;
-            return true;
-        };
-        std::filesystem::create_directories(native("install"));
-    }
-
-    void write_host(const std::vector<pack::ToolFile>& tools) {
-        write_native(native("host.exe"), pack::append_tool_package(pattern_bytes(512, 9), tools));
-    }
-    void write_host_with_wrong_id(const std::vector<pack::ToolFile>& tools) {
-        const Bytes stream = pack::build_entry_stream(tools);
-        Bytes host = pattern_bytes(512, 9);
-        host.insert(host.end(), stream.begin(), stream.end());
-        const Bytes trailer = pack::build_trailer(512, stream.size(), identifier_of({{u"other", {}}}));
-        host.insert(host.end(), trailer.begin(), trailer.end());
-        write_native(native("host.exe"), host);
-    }
-    void refresh() { refresh_tools(path("host.exe"), path("install")); }
-
-    std::u16string tools() const { return path("install/ai"); }
-    std::u16string staging() const { return path("install/ai.new"); }
-    std::u16string previous() const { return path("install/ai.old"); }
-    // Slot contents; an absent slot reads as an empty set.
-    FileSet slot(const std::string& name) const {
-        return std::filesystem::exists(native("install/" + name)) ? files_under(native("install/" + name))
-                                                                  : FileSet{};
-    }
-    bool slot_exists(const std::string& name) const {
-        return std::filesystem::exists(native("install/" + name));
-    }
-
-    const FileSet old_set = published(OLD_TOOLS, identifier_of(OLD_TOOLS));
-    const FileSet new_set = published(NEW_TOOLS, identifier_of(NEW_TOOLS));
-    bool window_opened_with_tools_aside = false;
+// The three slots; an empty optional is an absent directory.
+struct Slots {
+    std::optional<FileSet> tools = {}, staging = {}, previous = {};
 };
 
-TEST_F(ToolRotation, AFirstUnpackPublishesTheStagingDirectoryWithItsMarker) {
-    write_host(NEW_TOOLS);
-    std::filesystem::remove(native("install"));
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_FALSE(slot_exists("ai.old"));
-    EXPECT_EQ(fault::calls.open_progress_window, 1);
-    EXPECT_EQ(fault::calls.close_progress_window, 1);
-    EXPECT_TRUE(window_opened_with_tools_aside);
-}
+struct Case {
+    std::string what;
+    Slots before, after;
+    int windows = 0; // progress windows opened (and closed)
+    int renames = 0; // move_path calls, failed ones included
+    std::function<void()> arrange = {};
+};
 
-TEST_F(ToolRotation, ANewPackageReplacesTheLiveSetWhole) {
-    write_host(NEW_TOOLS);
-    write_set(native("install/ai"), old_set);
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set) << "files only the old set had are gone";
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_FALSE(slot_exists("ai.old"));
-    EXPECT_TRUE(window_opened_with_tools_aside);
-}
+class ToolRotation : public SandboxTest {
+  protected:
+    void write_host(bool tampered = false) {
+        Bytes host = pack::append_tool_package(pattern_bytes(HOST_SIZE, 9), NEW_TOOLS);
+        if (tampered)
+            host[HOST_SIZE + stream_size - 1] ^= 0x01; // the last data byte: the digest differs
+        write_native(native("host.exe"), host);
+    }
+    std::u16string slot_path(const char* name) const { return path("install/" + std::string(name)); }
+    std::optional<FileSet> slot(const char* name) const {
+        return files_under(native("install/" + std::string(name)));
+    }
+    void fail_moves_from(const char* name) {
+        fault::move_path = [source = slot_path(name)](const std::u16string& from, const std::u16string& to) {
+            return from != source && backend::move_path(from, to);
+        };
+    }
 
-TEST_F(ToolRotation, ACurrentSetOpensNoWindowAndWritesNothingEvenWithAStagingLeftover) {
-    write_host(NEW_TOOLS);
-    write_set(native("install/ai"), new_set);
-    write_set(native("install/ai.new"), {{"half.bin", bytes_of("left over")}});
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_EQ(slot("ai.new"), (FileSet{{"half.bin", bytes_of("left over")}})) << "not looked at";
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-    EXPECT_EQ(fault::calls.create_file_for_writing, 0);
-    EXPECT_EQ(fault::calls.move_path, 0);
-}
+    // Sets the slots up on disk, runs one refresh and checks every slot, the window and the renames.
+    void run(const Case& c) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(native("install"));
+        fault::reset();
+        fault::set_progress_permille = [](std::uint32_t) {};
+        fault::pump_messages = [] {};
+        fault::open_progress_window = [this] {
+            tools_aside_at_open = !slot("ai") && slot("ai.new");
+            return window;
+        };
+        fault::close_progress_window = [this](WindowHandle frame) { EXPECT_EQ(frame, window); };
+        fault::free_bytes_available = [this](const std::u16string& dir, std::uint64_t& bytes) {
+            EXPECT_EQ(dir, path("install"));
+            bytes = free_bytes;
+            return free_bytes != 0;
+        };
+        window = 0x4242;
+        tools_aside_at_open = false;
+        free_bytes = std::uint64_t{1} << 40;
+        write_host();
+        const std::pair<const char*, const std::optional<FileSet>*> slots[] = {
+            {"ai", &c.before.tools}, {"ai.new", &c.before.staging}, {"ai.old", &c.before.previous}};
+        for (const auto& [name, set] : slots)
+            if (*set)
+                write_set(native("install/" + std::string(name)), **set);
+        if (c.arrange)
+            c.arrange();
 
-TEST_F(ToolRotation, AMarkerThatDiffersInAnyUnitOrAMissingProbeCausesAFullRotation) {
-    write_host(NEW_TOOLS);
-    const std::u16string id = utf8_to_utf16(identifier_of(NEW_TOOLS));
+        refresh_tools(path("host.exe"), path("install"));
+        EXPECT_EQ(slot("ai"), c.after.tools);
+        EXPECT_EQ(slot("ai.new"), c.after.staging);
+        EXPECT_EQ(slot("ai.old"), c.after.previous);
+        EXPECT_EQ(fault::calls.open_progress_window, c.windows);
+        EXPECT_EQ(fault::calls.close_progress_window, c.windows);
+        EXPECT_EQ(fault::calls.move_path, c.renames);
+        if (c.windows != 0)
+            EXPECT_TRUE(tools_aside_at_open)
+                << "the window opens once the live set is aside and staging made";
+        else
+            EXPECT_EQ(fault::calls.create_file_for_writing, 0);
+    }
+
+    const std::uint64_t stream_size = pack::build_entry_stream(NEW_TOOLS).size();
+    const FileSet old_set = published(OLD_TOOLS);
+    const FileSet new_set = published(NEW_TOOLS);
+    const FileSet partial = {{"partial.bin", bytes_of("p")}};
+    std::uint64_t free_bytes = 0; // 0: the query fails
+    WindowHandle window = 0;
+    bool tools_aside_at_open = false;
+};
+
+// Slots are {ai, ai.new, ai.old}: old set, new set, a partial staging, or absent.
+TEST_F(ToolRotation, EveryStateOnDiskIsTakenToTheCurrentSet) {
+    const FileSet &O = old_set, &N = new_set, &P = partial;
+    // clang-format off
+    std::vector<Case> cases = {
+        // what                                     before      after   windows renames
+        {"nothing yet, no install directory",       {},         {N},    1, 1},
+        {"another package live",                    {O},        {N},    1, 2},
+        {"current, staging left over",              {N, P},     {N, P}, 0, 0},
+        {"stopped after moving the current aside",  {{}, P, N}, {N, P}, 0, 1},
+        {"stopped after moving an older set aside", {{}, P, O}, {N},    1, 3},
+        {"stopped after publishing",                {N, {}, O}, {N},    0, 0},
+    };
+    // clang-format on
+    // A marker that differs in any unit, or a missing probe, causes a full rotation.
+    const std::u16string id = utf8_to_utf16(pack::package_identifier(pack::build_entry_stream(NEW_TOOLS)));
     std::u16string upper = id;
     for (char16_t& unit : upper)
         unit = unit >= u'a' && unit <= u'f' ? unit - u'a' + u'A' : unit;
-    const std::vector<std::pair<std::string, Bytes>> markers = {
-        {"byte-order mark", utf16le_bytes(u"\uFEFF" + id)},
-        {"line end", utf16le_bytes(id + u"\r\n")},
-        {"upper case", utf16le_bytes(upper)},
-        {"UTF-8", bytes_of(identifier_of(NEW_TOOLS))}};
+    ASSERT_NE(upper, id);
+    const std::pair<std::string, Bytes> markers[] = {{"byte-order mark", utf16le_bytes(u"\uFEFF" + id)},
+                                                     {"line end", utf16le_bytes(id + u"\r\n")},
+                                                     {"upper case", utf16le_bytes(upper)},
+                                                     {"UTF-8", bytes_of(utf16_to_utf8(id))}};
     for (const auto& [what, marker] : markers) {
-        std::filesystem::remove_all(native("install/ai"));
-        FileSet stale = new_set;
+        FileSet stale = N;
         stale[".kp_ai"] = marker;
         stale["stale.txt"] = bytes_of("x");
-        write_set(native("install/ai"), stale);
-        refresh();
-        EXPECT_EQ(slot("ai"), new_set) << what;
-        EXPECT_EQ(slot("ai").at(".kp_ai").size(), 64u) << what;
+        cases.push_back({"marker with " + what, {stale}, {N}, 1, 2});
     }
-
-    std::filesystem::remove_all(native("install/ai"));
-    FileSet without_probe = new_set;
+    FileSet without_probe = N;
     without_probe.erase("onnxruntime.dll");
-    write_set(native("install/ai"), without_probe);
-    fault::calls = {};
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_EQ(fault::calls.open_progress_window, 1);
+    cases.push_back({"probe missing", {without_probe}, {N}, 1, 2});
+    for (const Case& c : cases)
+        run(c);
 }
 
-TEST_F(ToolRotation, AnInterruptedRotationIsRepairedBeforeTheDecision) {
-    // Stopped after the live set was moved aside: it comes back, and being current, stays.
-    write_host(NEW_TOOLS);
-    write_set(native("install/ai.old"), new_set);
-    write_set(native("install/ai.new"), {{"partial.bin", bytes_of("p")}});
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_FALSE(slot_exists("ai.old"));
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-
-    // The same with an older set aside: back, then rotated; the partial staging is replaced.
-    std::filesystem::remove_all(native("install"));
-    write_set(native("install/ai.old"), old_set);
-    write_set(native("install/ai.new"), {{"partial.bin", bytes_of("p")}});
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_FALSE(slot_exists("ai.old"));
-
-    // Stopped after publishing: the previous set is deleted and the new one is current.
-    write_set(native("install/ai.old"), old_set);
-    fault::calls = {};
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_FALSE(slot_exists("ai.old"));
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-}
-
-TEST_F(ToolRotation, WithoutAUsablePackageTheInstallDirectoryIsUntouched) {
-    write_set(native("install/ai.old"), old_set);
-    write_set(native("install/ai.new"), {{"partial.bin", bytes_of("p")}});
-    const FileSet before = files_under(native("install"));
-
-    refresh(); // no host image at all
-    write_native(native("host.exe"), pattern_bytes(4096, 5));
-    refresh(); // a host image without a trailer
-    write_host(NEW_TOOLS);
-    fault::file_size = [](const FileHandle&, std::uint64_t&) { return false; };
-    refresh(); // its size cannot be taken
-
-    EXPECT_EQ(files_under(native("install")), before);
-    EXPECT_FALSE(slot_exists("ai"));
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-}
-
-TEST_F(ToolRotation, AFailedRestoreOfThePreviousSetStillEndsWithTheNewSet) {
-    write_host(NEW_TOOLS);
-    write_set(native("install/ai.old"), old_set);
-    const std::u16string aside = previous();
-    fault::move_path = [aside](const std::u16string& from, const std::u16string& to) {
-        return from != aside && backend::move_path(from, to);
+TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
+    const FileSet &O = old_set, &N = new_set, &P = partial;
+    const std::uint64_t needed = stream_size + FREE_SPACE_MARGIN;
+    const auto remove_host = [this] { std::filesystem::remove(native("host.exe")); };
+    const auto untrailed_host = [this] { write_native(native("host.exe"), pattern_bytes(4096, 5)); };
+    const auto no_size = [] { fault::file_size = [](const FileHandle&, std::uint64_t&) { return false; }; };
+    const auto fail_marker = [this] {
+        fault::create_file_for_writing = [marker =
+                                              slot_path("ai.new") + u"\\.kp_ai"](const std::u16string& to) {
+            return to == marker ? FileHandle{} : backend::create_file_for_writing(to);
+        };
     };
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_FALSE(slot_exists("ai.old"));
-}
-
-TEST_F(ToolRotation, TheFreeSpaceBoundaryIsThePackageSizePlusTheMargin) {
-    write_host(NEW_TOOLS);
-    const std::uint64_t package_size = pack::build_entry_stream(NEW_TOOLS).size();
-    std::uint64_t reported = 0;
-    fault::free_bytes_available = [&reported](const std::u16string&, std::uint64_t& bytes) {
-        bytes = reported;
-        return true;
-    };
-
-    // One byte short: the stale set stays live, the leftovers are already gone, no window.
-    reported = package_size + FREE_SPACE_MARGIN - 1;
-    write_set(native("install/ai"), old_set);
-    write_set(native("install/ai.new"), {{"partial.bin", bytes_of("p")}});
-    refresh();
-    EXPECT_EQ(slot("ai"), old_set);
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_EQ(fault::calls.move_path, 0);
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-
-    // A failed query behaves the same.
-    fault::free_bytes_available = [](const std::u16string&, std::uint64_t&) { return false; };
-    refresh();
-    EXPECT_EQ(slot("ai"), old_set);
-    EXPECT_EQ(fault::calls.move_path, 0);
-
-    // Exactly enough passes.
-    fault::free_bytes_available = [&reported](const std::u16string&, std::uint64_t& bytes) {
-        bytes = reported;
-        return true;
-    };
-    reported = package_size + FREE_SPACE_MARGIN;
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
-    EXPECT_EQ(fault::calls.open_progress_window, 1);
-}
-
-TEST_F(ToolRotation, ALiveSetThatCannotBeMovedAsideStaysLiveWithoutAWindow) {
-    write_host(NEW_TOOLS);
-    write_set(native("install/ai"), old_set);
-    const std::u16string live = tools();
-    fault::move_path = [live](const std::u16string& from, const std::u16string& to) {
-        return from != live && backend::move_path(from, to);
-    };
-    refresh();
-    EXPECT_EQ(slot("ai"), old_set);
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_FALSE(slot_exists("ai.old"));
-    EXPECT_EQ(fault::calls.open_progress_window, 0);
-}
-
-TEST_F(ToolRotation, EveryFailureAfterTheMoveAsideBringsTheOldSetBack) {
-    struct Case {
-        std::string what;
-        std::function<void(ToolRotation&)> arrange;
-    };
+    // clang-format off
     const std::vector<Case> cases = {
-        {"digest differs", [](ToolRotation& t) { t.write_host_with_wrong_id(NEW_TOOLS); }},
-        {"marker not written",
-         [](ToolRotation& t) {
-             t.write_host(NEW_TOOLS);
-             const std::u16string marker = t.staging() + u"\\.kp_ai";
-             fault::create_file_for_writing = [marker](const std::u16string& target) {
-                 return target == marker ? FileHandle{} : backend::create_file_for_writing(target);
-             };
-         }},
-        {"publishing rename fails",
-         [](ToolRotation& t) {
-             t.write_host(NEW_TOOLS);
-             const std::u16string staged = t.staging();
-             fault::move_path = [staged](const std::u16string& from, const std::u16string& to) {
-                 return from != staged && backend::move_path(from, to);
-             };
-         }},
+        // what                        before       after       windows renames, then the fault
+        {"no host image",              {{}, P, O},  {{}, P, O}, 0, 0, remove_host},
+        {"no trailer",                 {{}, P, O},  {{}, P, O}, 0, 0, untrailed_host},
+        {"size unknown",               {{}, P, O},  {{}, P, O}, 0, 0, no_size},
+        {"previous not restored",      {{}, {}, O}, {N},        1, 2, [this] { fail_moves_from("ai.old"); }},
+        {"one byte too little space",  {O, P},      {O},        0, 0, [&] { free_bytes = needed - 1; }},
+        {"free-space query fails",     {O, P},      {O},        0, 0, [this] { free_bytes = 0; }},
+        {"exactly enough space",       {O},         {N},        1, 2, [&] { free_bytes = needed; }},
+        {"live set not moved aside",   {O},         {O},        0, 1, [this] { fail_moves_from("ai"); }},
+        {"digest differs",             {O},         {O},        1, 2, [this] { write_host(true); }},
+        {"marker not written",         {O},         {O},        1, 2, fail_marker},
+        {"publishing rename fails",    {O},         {O},        1, 3, [this] { fail_moves_from("ai.new"); }},
+        {"first unpack fails",         {},          {},         1, 0, [this] { write_host(true); }},
+        {"no progress window",         {},          {N},        1, 1, [this] { window = 0; }},
     };
-    for (const Case& c : cases) {
-        std::filesystem::remove_all(native("install"));
-        write_set(native("install/ai"), old_set);
-        fault::create_file_for_writing = nullptr;
-        fault::move_path = nullptr;
-        fault::calls = {};
-        c.arrange(*this);
-        refresh();
-        EXPECT_EQ(slot("ai"), old_set) << c.what;
-        EXPECT_FALSE(slot_exists("ai.new")) << c.what;
-        EXPECT_FALSE(slot_exists("ai.old")) << c.what;
-        EXPECT_EQ(fault::calls.open_progress_window, 1) << c.what;
-        EXPECT_EQ(fault::calls.close_progress_window, 1) << c.what;
-    }
-}
-
-TEST_F(ToolRotation, AFailedFirstUnpackLeavesNoSlotsAndAMissingWindowChangesNothing) {
-    write_host_with_wrong_id(NEW_TOOLS);
-    refresh();
-    EXPECT_FALSE(slot_exists("ai"));
-    EXPECT_FALSE(slot_exists("ai.new"));
-    EXPECT_FALSE(slot_exists("ai.old"));
-
-    fault::open_progress_window = [] { return WindowHandle{}; };
-    fault::close_progress_window = [](WindowHandle) {};
-    write_host(NEW_TOOLS);
-    refresh();
-    EXPECT_EQ(slot("ai"), new_set);
+    // clang-format on
+    for (const Case& c : cases)
+        run(c);
 }
 
 using DeleteTree = SandboxTest;
@@ -330,17 +175,13 @@ using DeleteTree = SandboxTest;
 TEST_F(DeleteTree, RemovesTreesAndFilesAndSkipsTheShellForMissingPaths) {
     delete_tree(path("missing"));
     EXPECT_EQ(fault::calls.shell_delete, 0);
-
     write_native(native("file.txt"), bytes_of("x"));
-    delete_tree(path("file.txt"));
-    EXPECT_FALSE(std::filesystem::exists(native("file.txt")));
-
     write_native(native("tree/a/b/c.bin"), pattern_bytes(100));
-    write_native(native("tree/d.txt"), bytes_of("d"));
     std::filesystem::create_directories(native("tree/empty"));
+    delete_tree(path("file.txt"));
     delete_tree(path("tree"));
+    EXPECT_FALSE(std::filesystem::exists(native("file.txt")));
     EXPECT_FALSE(std::filesystem::exists(native("tree")));
-    EXPECT_EQ(fault::calls.shell_delete, 2);
 }
 
 TEST_F(DeleteTree, NeverFollowsSymbolicLinks) {

@@ -14,17 +14,15 @@ namespace kp::posix {
 
 namespace {
 
-FileHandle open_regular_file(const std::u16string& path, int flags, mode_t mode = 0) {
+// Opens a file that is not a directory (opening a directory fails on Windows too).
+FileHandle open_regular_file(const std::u16string& path, int flags, struct stat& info, mode_t mode = 0) {
     const int fd = ::open(to_native_path(path).c_str(), flags | O_CLOEXEC, mode);
     if (fd < 0)
         return {};
-    struct stat info {};
-    // Opening a directory fails on Windows; keep that.
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        ::close(fd);
+    FileHandle file(raw_from_fd(fd));
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
         return {};
-    }
-    return FileHandle(raw_from_fd(fd));
+    return file;
 }
 
 int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
@@ -38,11 +36,13 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
 } // namespace
 
 FileHandle open_file_for_reading(const std::u16string& path) {
-    return open_regular_file(path, O_RDONLY);
+    struct stat info {};
+    return open_regular_file(path, O_RDONLY, info);
 }
 
 FileHandle open_file_for_streaming(const std::u16string& path) {
-    FileHandle file = open_regular_file(path, O_RDONLY);
+    struct stat info {};
+    FileHandle file = open_regular_file(path, O_RDONLY, info);
     if (file)
         ::posix_fadvise(fd_from_raw(file.raw()), 0, 0, POSIX_FADV_SEQUENTIAL);
     return file;
@@ -52,12 +52,11 @@ FileHandle open_file_for_streaming(const std::u16string& path) {
 // predictable name (a shared temporary directory) or that is hard-linked elsewhere: the file is
 // opened without truncation, checked, and only then truncated.
 FileHandle create_file_for_writing(const std::u16string& path) {
-    FileHandle file = open_regular_file(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
-    if (!file)
-        return {};
     struct stat info {};
-    const int fd = fd_from_raw(file.raw());
-    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || info.st_nlink != 1 || ::ftruncate(fd, 0) != 0)
+    FileHandle file = open_regular_file(path, O_WRONLY | O_CREAT | O_NOFOLLOW, info, 0666);
+    if (!file || info.st_uid != ::geteuid() || info.st_nlink != 1)
+        return {};
+    if (info.st_size != 0 && ::ftruncate(fd_from_raw(file.raw()), 0) != 0)
         return {};
     return file;
 }
