@@ -19,9 +19,9 @@ int program_main(const std::vector<std::u16string>& arguments) {
     }
     kp::Bytes archive;
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = kp::decrypt_payload(encrypted, archive);
+    // As the installation does it: the file's buffer is consumed.
+    const bool ok = kp::decrypt_payload(std::move(encrypted), archive);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    encrypted = {};
     if (!ok || !kp::write_file_bytes(arguments[1], archive)) {
         std::fputs("kp_decrypt_payload: decryption or write failed\n", stderr);
         return 1;

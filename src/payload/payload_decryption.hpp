@@ -16,4 +16,8 @@ bool decrypt_aes256_cbc(const Bytes& input, const std::array<std::uint8_t, 32>& 
 // The outer layer, then the inner one; true only when both were removed.
 bool decrypt_payload(const Bytes& encrypted, Bytes& archive);
 
+// The same, consuming the encrypted content: both layers come off in place, so the archive
+// takes no buffer of its own (the caller has no use for app.enc's bytes afterwards).
+bool decrypt_payload(Bytes&& encrypted, Bytes& archive);
+
 } // namespace kp

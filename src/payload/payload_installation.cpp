@@ -6,6 +6,8 @@
 #include "payload/payload_decryption.hpp"
 #include "platform/platform.hpp"
 
+#include <utility>
+
 namespace kp {
 
 namespace {
@@ -13,13 +15,13 @@ namespace {
 constexpr std::u16string_view TEMP_ARCHIVE_PREFIX = u"kp_pkg_tmp_";
 constexpr std::u16string_view TEMP_ARCHIVE_EXTENSION = u".zip";
 
-// Reads and decrypts app.enc. The encrypted content lives only inside this call, so it is
-// released before anything is written; the peak is two archive-sized buffers.
+// Reads and decrypts app.enc. The decryption consumes the file's content: both layers come off
+// in that one buffer, which becomes the archive, so nothing else archive-sized is held.
 bool read_application_archive(const std::u16string& launcher_dir, Bytes& archive) {
     Bytes encrypted;
     if (!read_file_bytes(launcher_dir + std::u16string(APP_ENC_SUFFIX), encrypted))
         return false;
-    return decrypt_payload(encrypted, archive);
+    return decrypt_payload(std::move(encrypted), archive);
 }
 
 // The temporary directory as reported (with its trailing separator) + "kp_pkg_tmp_<pid>.zip";

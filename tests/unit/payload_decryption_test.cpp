@@ -28,6 +28,10 @@ TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
         Bytes decrypted;
         ASSERT_TRUE(decrypt_payload(app_enc, decrypted)) << n;
         EXPECT_EQ(decrypted, archive) << n;
+        Bytes consumed = app_enc;
+        Bytes decrypted_in_place;
+        ASSERT_TRUE(decrypt_payload(std::move(consumed), decrypted_in_place)) << n;
+        EXPECT_EQ(decrypted_in_place, archive) << n;
     }
 }
 
