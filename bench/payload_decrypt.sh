@@ -7,9 +7,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kp-bench-decrypt.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 runs=${KP_BENCH_RUNS:-5}
 
-key_hex() { grep -oE "$1 = \{[^}]*\}" "$release/generated/build_config.hpp" | grep -oE '0x[0-9a-fA-F]{2}' | sed 's/0x//' | tr -d '\n'; }
-outer_key=$(key_hex PAYLOAD_OUTER_KEY); outer_iv=$(key_hex PAYLOAD_OUTER_IV)
-inner_key=$(key_hex PAYLOAD_INNER_KEY); inner_iv=$(key_hex PAYLOAD_INNER_IV)
+source "$(dirname "$0")/lib/payload_keys.sh"
 
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/archive.zip"
 "$release/kpack" payload encrypt "$work/archive.zip" "$work/app.enc"

@@ -8,9 +8,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kp-bench-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 runs=${KP_BENCH_RUNS:-3}
 
-key_hex() { grep -oE "$1 = \{[^}]*\}" "$release/generated/build_config.hpp" | grep -oE '0x[0-9a-fA-F]{2}' | sed 's/0x//' | tr -d '\n'; }
-outer_key=$(key_hex PAYLOAD_OUTER_KEY); outer_iv=$(key_hex PAYLOAD_OUTER_IV)
-inner_key=$(key_hex PAYLOAD_INNER_KEY); inner_iv=$(key_hex PAYLOAD_INNER_IV)
+source "$(dirname "$0")/lib/payload_keys.sh"
 
 # About 270 MiB of text-like content in 1,650 files over 16 folders, which deflates to ~200 MiB.
 mkdir -p "$work/app" "$work/launcher" "$work/tmp"

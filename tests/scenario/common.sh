@@ -1,22 +1,15 @@
 # Shared by the launcher scenario suites: the package material, the result bookkeeping and the
 # checks on an install directory. Sourced; expects $work (a scratch folder) to be set.
 
-passed=0
-failed=0
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 # scenario NAME FUNCTION: runs FUNCTION in a subshell (its sandbox and environment stay there).
 scenario() {
     local name=$1
     shift
-    if ("$@") >"$work/last.log" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok   $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-        sed 's/^/     /' "$work/last.log" | tail -20
-    fi
+    check "$name" in_subshell "$@"
 }
+in_subshell() { ("$@"); }
 
 # Ends the scenario (each runs in its own subshell) with a message.
 fail() {

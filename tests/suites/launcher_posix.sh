@@ -179,5 +179,4 @@ scenario "directory in place of the executable counts as installed" directory_in
 scenario "parent that has exited: no tools from it" parent_that_has_exited
 scenario "eight launchers together: one unpack" eight_launchers_together
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_checks

@@ -116,5 +116,4 @@ scenario "tool refresh from the host's package, a new one with the progress wind
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "eight launchers together: one unpack" eight_launchers_together
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_checks

@@ -14,20 +14,7 @@ kpack_exe=$(pwd)/$windows_dir/kpack.exe
 [ "${native_dir#/}" != "$native_dir" ] && kpack=$native_dir/kpack
 [ "${windows_dir#/}" != "$windows_dir" ] && kpack_exe=$windows_dir/kpack.exe
 
-passed=0
-failed=0
-check() {
-    local name=$1
-    shift
-    if "$@" >"$work/last.log" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok    $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $name"
-        sed 's/^/      /' "$work/last.log" | tail -15
-    fi
-}
+source tests/support/checks.sh
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-signed-host.XXXXXX")
 source scripts/wine-env
@@ -104,5 +91,4 @@ python_package_reads() {
 }
 check "a package written by an independent script is read" python_package_reads
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report_checks
