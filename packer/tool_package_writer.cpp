@@ -1,6 +1,7 @@
 #include "tool_package_writer.hpp"
 
 #include "tools/sha256_hasher.hpp"
+#include "tools/tool_package_format.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -17,13 +18,7 @@ template <typename Integer> void append_le(Bytes& out, Integer value) {
 } // namespace
 
 Bytes entry_header(std::u16string_view name, std::uint64_t data_size) {
-    const Bytes name_bytes = utf16le_bytes(name);
-    Bytes header;
-    header.reserve(12 + name_bytes.size());
-    append_le<std::uint32_t>(header, static_cast<std::uint32_t>(name_bytes.size()));
-    header.insert(header.end(), name_bytes.begin(), name_bytes.end());
-    append_le<std::uint64_t>(header, data_size);
-    return header;
+    return tool_package_entry_head(name, data_size);
 }
 
 std::uint64_t padding_before_trailer(std::uint64_t stream_end) {
@@ -31,10 +26,8 @@ std::uint64_t padding_before_trailer(std::uint64_t stream_end) {
 }
 
 void append_entry(Bytes& stream, std::u16string_view name, const Bytes& data) {
-    const Bytes name_bytes = utf16le_bytes(name);
-    append_le<std::uint32_t>(stream, static_cast<std::uint32_t>(name_bytes.size()));
-    stream.insert(stream.end(), name_bytes.begin(), name_bytes.end());
-    append_le<std::uint64_t>(stream, data.size());
+    const Bytes head = tool_package_entry_head(name, data.size());
+    stream.insert(stream.end(), head.begin(), head.end());
     stream.insert(stream.end(), data.begin(), data.end());
 }
 

@@ -18,6 +18,11 @@ std::u16string utf8_to_utf16(std::string_view text);
 // The code units as UTF-16LE bytes: no byte-order mark, no terminator.
 Bytes utf16le_bytes(std::u16string_view text);
 
+// Folds only the ASCII letters a-z; every other unit stays as it is.
+inline char16_t ascii_upper(char16_t unit) {
+    return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
+}
+
 // Unsigned decimal without leading zeros.
 std::u16string decimal_text(std::uint64_t value);
 

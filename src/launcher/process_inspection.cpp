@@ -1,15 +1,13 @@
 // Process inspection: whether an image runs, and the image of this process's parent.
 #include "launcher/process_inspection.hpp"
 
+#include "common/text.hpp"
+
 #include "platform/platform.hpp"
 
 namespace kp {
 
 namespace {
-
-char16_t ascii_upper(char16_t unit) {
-    return unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
-}
 
 // Snapshot names are compared cheaply first: only the ASCII letters fold.
 bool equal_ascii_ignoring_case(std::u16string_view a, std::u16string_view b) {

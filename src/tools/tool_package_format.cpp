@@ -3,6 +3,8 @@
 // that wraps around 2^64 as lying beyond the bound, so hostile offsets cannot pass.
 #include "tools/tool_package_format.hpp"
 
+#include "common/text.hpp"
+
 #include <array>
 #include <cstring>
 
@@ -157,6 +159,19 @@ EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t posit
 
 bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound) {
     return start <= bound && length <= bound - start;
+}
+
+Bytes tool_package_entry_head(std::u16string_view name, std::uint64_t data_size) {
+    const Bytes name_bytes = utf16le_bytes(name);
+    Bytes head;
+    head.reserve(12 + name_bytes.size());
+    const auto name_size = static_cast<std::uint32_t>(name_bytes.size());
+    for (std::size_t i = 0; i < 4; ++i)
+        head.push_back(static_cast<std::uint8_t>(name_size >> (8 * i)));
+    head.insert(head.end(), name_bytes.begin(), name_bytes.end());
+    for (std::size_t i = 0; i < 8; ++i)
+        head.push_back(static_cast<std::uint8_t>(data_size >> (8 * i)));
+    return head;
 }
 
 } // namespace kp

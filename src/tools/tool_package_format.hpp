@@ -27,6 +27,9 @@ struct ToolPackageEntry {
     std::uint64_t data_size = 0;
 };
 
+// An entry's head exactly as stored: name_size, the UTF-16LE name, data_size.
+Bytes tool_package_entry_head(std::u16string_view name, std::uint64_t data_size);
+
 // Offset of the certificate table when it reaches exactly to the end of the file, else file_size.
 std::uint64_t find_content_end(const FileHandle& file, std::uint64_t file_size);
 

@@ -15,15 +15,6 @@ namespace {
 
 constexpr std::uint64_t NO_BOUND = std::numeric_limits<std::uint64_t>::max();
 
-void append_little_endian(Bytes& out, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-char16_t ascii_upper(char16_t unit) {
-    return unit >= u'a' && unit <= u'z' ? unit - u'a' + u'A' : unit;
-}
-
 bool is_device_digit(char16_t unit) {
     return (unit >= u'1' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
 }
@@ -94,13 +85,8 @@ bool copy_entry_data(const FileHandle& host, const FileHandle& target, std::uint
     return true;
 }
 
-// The entry's head exactly as stored: name_size, the UTF-16LE name, data_size.
 void hash_entry_head(Sha256Hasher& hasher, const ToolPackageEntry& entry) {
-    Bytes head;
-    append_little_endian(head, entry.name_size, 4);
-    const Bytes name = utf16le_bytes(entry.name);
-    head.insert(head.end(), name.begin(), name.end());
-    append_little_endian(head, entry.data_size, 8);
+    const Bytes head = tool_package_entry_head(entry.name, entry.data_size);
     hasher.update(head.data(), static_cast<std::uint32_t>(head.size()));
 }
 
