@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The launcher end to end on POSIX: the real kp_launcher started by a real host program in a
-# sandbox whose HOME, XDG_DATA_HOME, TMPDIR and XDG_RUNTIME_DIR are temporary folders, with a
-# stand-in application that records its command line and working directory.
+# The launcher end to end on POSIX: the real kp_launcher started by a real host program in a sandbox
+# of temporary user folders, with a stand-in application that records how it was started.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 bin=$(realpath "${KP_DEV_DIR:-build/dev}")
@@ -18,41 +17,26 @@ for program in kp_launcher kp_test_host kp_test_app kpack; do
     [ -x "$bin/$program" ] || { echo "missing $bin/$program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 BUILD=$(build_id "$bin")
-
 make_material "$bin/kp_test_app" "$bin/kp_test_host" "$work/app.enc" "$work/host_" || exit 1
 
-# A fresh machine: launcher folder with app.enc, empty user folders.
-new_sandbox() {
+new_sandbox() { # [STAMP-TEXT]: a fresh machine, with an older installation stamped STAMP-TEXT if given
     S=$(mktemp -d "$work/sandbox.XXXXXX")
     mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
-    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run
-    export KP_APP_RECORD=$S/record.txt
-    unset KP_APP_LINGER_MS
+    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run KP_APP_RECORD=$S/record.txt
     cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
     INSTALL=$S/data/KestrinPadFree
+    [ $# -eq 0 ] || install_old "$1"
 }
-
-install_old() { # STAMP-TEXT
+install_old() {
     mkdir -p "$INSTALL"
     cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
     utf16 "$1" >"$INSTALL/.kp_build"
 }
-
-launch() { # HOST [ARGUMENTS...]: the host runs the launcher and waits for it
-    local host=$1
-    shift
-    "$host" "$S/bin/kp_launcher" "$@" || fail "launcher exit code $?"
-}
-
-started_once_from_install() {
+launch() { "$1" "$S/bin/kp_launcher" "${@:2}" || fail "launcher exit code $?"; }
+started() {
     started_once "$KP_APP_RECORD" "start	argc=1	cwd=$INSTALL	cmdline=[$INSTALL/kestrin_pad.exe]"
+    rm "$KP_APP_RECORD"
 }
-
-not_started() {
-    sleep 0.5
-    [ ! -e "$KP_APP_RECORD" ] || fail "application started: $(cat "$KP_APP_RECORD")"
-}
-
 is_old_install() { cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "installed executable was replaced"; }
 is_new_install() {
     cmp -s "$INSTALL/kestrin_pad.exe" "$work/app/kestrin_pad.exe" || fail "this build's application is not installed"
@@ -60,80 +44,60 @@ is_new_install() {
     [ -z "$(ls -A "$S/tmp")" ] || fail "temporary files left: $(ls "$S/tmp")"
 }
 
-# A stand-in application kept running from the install directory.
-start_lingering_app() {
-    KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
-    lingering+=($!)
-    LINGER_PID=$!
-    wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"
-}
-
-# Rows of the launch state table, and what does not change the run.
 current_installation() {
-    new_sandbox
-    install_old "$BUILD"
+    new_sandbox "$BUILD"
     launch "$work/host_plain" --install "two words" '"quoted"'
-    started_once_from_install && is_old_install
-    # The host carries no package: the mutex is taken, and nothing changes.
+    started && is_old_install
     [ -f "$S/run/KP_SmartToolsUnpack_KestrinPadFree.lock" ] || fail "the mutex was not taken"
     [ "$(ls -A "$INSTALL" | sort | tr '\n' ' ')" = ".kp_build kestrin_pad.exe " ] || fail "install folder changed"
 }
 
-# Outdated, then absent, while the application runs from the install directory: nothing is
-# installed; a further instance starts while the executable is there, none once it is gone.
+# Outdated, then absent, while the application runs from the install directory.
 application_running() {
-    new_sandbox
-    install_old "0ld"
-    start_lingering_app
+    new_sandbox "0ld"
+    KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
+    lingering+=($!)
+    wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"
     launch "$work/host_plain"
-    started_once_from_install && is_old_install
+    started && is_old_install
     [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamp changed"
-    rm "$INSTALL/kestrin_pad.exe" # the process still runs from that path
+    rm "$INSTALL/kestrin_pad.exe"
     launch "$work/host_tools1"
-    kill "$LINGER_PID"
+    kill "${lingering[-1]}"
     sleep 0.5
-    [ "$(line_count "$KP_APP_RECORD")" -eq 1 ] || fail "started although absent"
+    [ ! -e "$KP_APP_RECORD" ] || fail "started although absent"
     [ ! -e "$INSTALL/kestrin_pad.exe" ] || fail "installed although the application runs"
     [ ! -e "$INSTALL/ai" ] || fail "tools refreshed although nothing was started"
 }
 
-first_run_on_a_clean_machine() {
+# Clean machine, then an outdated one with stale files, then current: the tool set is kept until a
+# new package replaces it.
+install_and_tool_updates() {
     new_sandbox
     launch "$work/host_tools1"
-    started_once_from_install && is_new_install && tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
-}
-
-# Outdated, not running: reinstalled (stale files handled), then current: the tool set is kept,
-# and a new package replaces it.
-run_after_a_new_build() {
-    new_sandbox
+    started && is_new_install && tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
     install_old "0ld"
     touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
-    launch "$work/host_tools1"
-    started_once_from_install && is_new_install
+    launch "$work/host_tools2"
+    started && is_new_install
     [ ! -e "$INSTALL/libmpv-2.dll" ] && [ -e "$INSTALL/keep.dat" ] || fail "stale files not handled"
-    tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
+    tools_current "$INSTALL" "$work/tools2" "$work/host_tools2"
     local tools_inode
     tools_inode=$(stat -c %i "$INSTALL/ai")
-    rm "$KP_APP_RECORD"
-    launch "$work/host_tools1"
-    started_once_from_install
-    [ "$(stat -c %i "$INSTALL/ai")" = "$tools_inode" ] || fail "a current tool set was unpacked again"
     launch "$work/host_tools2"
-    tools_current "$INSTALL" "$work/tools2" "$work/host_tools2"
+    started
+    [ "$(stat -c %i "$INSTALL/ai")" = "$tools_inode" ] || fail "a current tool set was unpacked again"
 }
 
-# Each stamp that is not exactly the build id (line break, byte-order mark, upper case, odd
-# length, empty) is outdated.
+# Line break, byte-order mark, upper case, odd length, empty.
 stamp_variants() {
     local variant
     for variant in 'utf16 "$BUILD"; printf "\r\0\n\0"' 'printf "\377\376"; utf16 "$BUILD"' \
         'utf16 "${BUILD^^}"' 'utf16 "$BUILD"; printf x' 'true'; do
-        new_sandbox
-        install_old ""
+        new_sandbox ""
         eval "$variant" >"$INSTALL/.kp_build"
         launch "$work/host_plain"
-        (started_once_from_install && is_new_install) || fail "stamp written by: $variant"
+        (started && is_new_install) || fail "stamp written by: $variant"
     done
 }
 
@@ -142,15 +106,14 @@ directory_in_place_of_the_executable() {
     mkdir -p "$INSTALL/kestrin_pad.exe"
     utf16 "$BUILD" >"$INSTALL/.kp_build"
     launch "$work/host_tools1"
-    # Counts as installed: nothing is installed, the start fails, the tools still come.
-    not_started
+    sleep 0.5
+    [ ! -e "$KP_APP_RECORD" ] || fail "application started: $(cat "$KP_APP_RECORD")"
     [ -d "$INSTALL/kestrin_pad.exe" ] || fail "directory replaced"
     tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
 }
 
 parent_that_has_exited() {
-    new_sandbox
-    install_old "$BUILD"
+    new_sandbox "$BUILD"
     # The held child keeps the host's output open: take its id through a file, not a pipe.
     "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
     local pid
@@ -160,22 +123,20 @@ parent_that_has_exited() {
         [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
         sleep 0.1
     done
-    started_once_from_install
+    started
     [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
 }
 
 eight_launchers_together() {
-    new_sandbox
-    install_old "$BUILD"
+    new_sandbox "$BUILD"
     eight_launchers "$INSTALL" "$KP_APP_RECORD" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
 }
 
 scenario "current installation: started, arguments not passed on, mutex taken, nothing changed" current_installation
 scenario "application running: not reinstalled, started again only while present" application_running
-scenario "first run on a clean machine: install, start, tools" first_run_on_a_clean_machine
-scenario "run after a new build: reinstalled, tools kept, then replaced by a new package" run_after_a_new_build
+scenario "clean machine, then a new build, then a new package: install, start, tools kept and replaced" install_and_tool_updates
 scenario "stamps not exactly the build id are outdated" stamp_variants
-scenario "directory in place of the executable counts as installed" directory_in_place_of_the_executable
+scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
 scenario "parent that has exited: no tools from it" parent_that_has_exited
 scenario "eight launchers together: one unpack" eight_launchers_together
 

@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# The Windows launcher end to end under Wine, in a fresh prefix and on a virtual display (so the
-# progress window can open): kp_launcher.exe started as the child of a Windows test host that
-# carries a tool package, with a stand-in application that records how it was started.
+# The Windows launcher end to end under Wine, in a fresh prefix and on a virtual display:
+# kp_launcher.exe started by a Windows test host, with a stand-in application that records its start.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
-dev=$(realpath "${KP_DEV_DIR:-build/dev}")
+bin=$(realpath "${KP_DEV_DIR:-build/dev}") # kpack runs natively; both builds share the configuration
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
 source tests/scenario/common.sh
-bin=$dev # kpack and the tool appender run natively; both builds share the configuration
 
-for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$dev/kpack"; do
+for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$bin/kpack"; do
     [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 BUILD=$(build_id "$win")
@@ -27,73 +25,55 @@ cleanup() {
 }
 trap cleanup EXIT
 wine cmd /c exit >/dev/null 2>&1
-LOCAL=$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
-INSTALL_WIN="$LOCAL\\KestrinPadFree"
+win_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
 INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
 INSTALL=${INSTALL%/}
-TEMP_UNIX=$(winepath -u "$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')" 2>/dev/null)
+TEMP_UNIX=$(winepath -u "$(win_var TEMP)" 2>/dev/null)
 KP=$WINEPREFIX/drive_c/kp
-
 mkdir -p "$KP"
 cp "$win/kp_launcher.exe" "$KP/"
 make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$KP/app.enc" "$KP/host_" .exe || exit 1
 
 export KP_APP_RECORD='C:\kp\record.txt'
 RECORD=$KP/record.txt
-EXPECTED="start	argc=1	cwd=$INSTALL_WIN	cmdline=\"$INSTALL_WIN\\kestrin_pad.exe\""
 
-reset_machine() {
+reset_machine() { # STAMP-TEXT
     rm -rf "$INSTALL" "$RECORD"
     mkdir -p "$INSTALL"
     cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
     utf16 "$1" >"$INSTALL/.kp_build"
 }
-
-launch() { # HOST [ARGUMENTS...]
-    local host=$1
-    shift
-    wine "C:\\kp\\$host" 'C:\kp\kp_launcher.exe' "$@" >/dev/null 2>&1 || fail "launcher exit code $?"
+launch() { wine "C:\\kp\\$1" 'C:\kp\kp_launcher.exe' "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"; }
+launched_once() {
+    started_once "$RECORD" "start	argc=1	cwd=$INSTALL_WIN	cmdline=\"$INSTALL_WIN\\kestrin_pad.exe\""
+    rm "$RECORD"
 }
+window_open() { xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1; }
 
-launched_once() { started_once "$RECORD" "$EXPECTED"; }
-
-# The launcher's arguments are not passed on; without a package, through a plain host or with no
-# Windows parent, no tools come.
+# Through a plain host and with no Windows parent: no tools come.
 up_to_date_run() {
     reset_machine "$BUILD"
     launch host_plain.exe --ignored "arguments"
     launched_once
     cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "reinstalled"
-    rm -f "$RECORD"
     wine 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code"
     launched_once
     [ ! -e "$INSTALL/ai" ] || fail "tools from a host without a package"
 }
 
-# Notes in FILE whether a visible window of the launcher appears while it runs.
-watch_window() {
-    (for _ in $(seq 1200); do
-        if xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1; then
-            echo seen >"$1"
-            break
-        fi
-        sleep 0.05
-    done) &
-    WINDOW_WATCHER=$!
-}
-
-# The host's package is unpacked; a new, large one replaces it with the progress window shown.
 tool_refresh() {
     reset_machine "$BUILD"
     launch host_tools1.exe
     launched_once && tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
-    watch_window "$work/window"
+    (for _ in $(seq 1200); do window_open && echo seen >"$work/window" && break; sleep 0.05; done) &
+    local watcher=$!
     launch host_big.exe
-    kill "$WINDOW_WATCHER" 2>/dev/null
+    kill "$watcher" 2>/dev/null
     [ -s "$work/window" ] || fail "no progress window was seen"
     tools_current "$INSTALL" "$work/tools_big" "$KP/host_big.exe"
     sleep 0.5
-    ! xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1 || fail "window left open"
+    ! window_open || fail "window left open"
 }
 
 # The shell here cannot open a zip: no copy, so no stamp, and the older executable is started.
