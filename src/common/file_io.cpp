@@ -21,14 +21,25 @@ bool read_file_bytes(const std::u16string& path, Bytes& buffer) {
     return sys::read_file(file, buffer.data(), size32, read) && read == size32;
 }
 
-bool write_file_bytes(const std::u16string& path, const Bytes& buffer) {
-    FileHandle file = sys::create_file_for_writing(path);
+namespace {
+
+bool write_whole_file(const FileHandle& file, const Bytes& buffer) {
     if (!file)
         return false;
     const auto size32 = static_cast<std::uint32_t>(buffer.size());
     std::uint32_t written = 0;
     return size32 == buffer.size() && sys::write_file(file, buffer.data(), size32, written) &&
            written == size32;
+}
+
+} // namespace
+
+bool write_file_bytes(const std::u16string& path, const Bytes& buffer) {
+    return write_whole_file(sys::create_file_for_writing(path), buffer);
+}
+
+bool write_temporary_file_bytes(const std::u16string& path, const Bytes& buffer) {
+    return write_whole_file(sys::create_temporary_file_for_writing(path), buffer);
 }
 
 std::u16string read_text_file(const std::u16string& path) {

@@ -17,6 +17,8 @@ bool read_file_bytes(const std::u16string& path, Bytes& buffer);
 // Creates or truncates the file and writes the whole buffer in one write; true only when all of
 // it was written. A file created but not fully written stays in place.
 bool write_file_bytes(const std::u16string& path, const Bytes& buffer);
+// The same for a file in the temporary directory, which is kept private to the user.
+bool write_temporary_file_bytes(const std::u16string& path, const Bytes& buffer);
 
 // The file's bytes as UTF-16LE code units exactly as they stand (no byte-order mark skipped,
 // zero units kept, nothing trimmed). Missing, unreadable, odd-length or empty: empty text.

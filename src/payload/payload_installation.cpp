@@ -58,7 +58,7 @@ void install_payload(const std::u16string& launcher_dir, const std::u16string& i
         return;
 
     const std::u16string temp_archive = temporary_archive_path();
-    if (temp_archive.empty() || !write_file_bytes(temp_archive, archive))
+    if (temp_archive.empty() || !write_temporary_file_bytes(temp_archive, archive))
         return;
 
     sys::create_directory(install_dir);

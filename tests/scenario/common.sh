@@ -8,6 +8,8 @@ fail() {
     exit 1
 }
 build_id() { grep -oE 'BUILD_ID = u"[^"]*"' "$1/generated/build_config.hpp" | sed -E 's/.*u"(.*)"/\1/'; }
+# The home directory of the account the launcher runs as, where its mutex lives.
+account_home() { getent passwd "$(id -u)" | cut -d: -f6; }
 utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
 utf16_text() { iconv -f UTF-16LE -t UTF-8 <"$1"; }
 # The identifier in the trailer at the end of a host image (bytes 24..55 of the last 64).

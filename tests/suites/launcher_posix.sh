@@ -48,7 +48,7 @@ current_installation() {
     new_sandbox "$BUILD"
     launch "$work/host_plain" --install "two words" '"quoted"'
     started && is_old_install
-    [ -f "$S/run/KP_SmartToolsUnpack_KestrinPadFree.lock" ] || fail "the mutex was not taken"
+    [ -f "$(account_home)/.cache/KP_SmartToolsUnpack_KestrinPadFree.lock" ] || fail "the mutex was not taken"
     [ "$(ls -A "$INSTALL" | sort | tr '\n' ' ')" = ".kp_build kestrin_pad.exe " ] || fail "install folder changed"
 }
 

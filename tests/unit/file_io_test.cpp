@@ -1,6 +1,15 @@
 #include "common/file_io.hpp"
 #include "support/sandbox.hpp"
 
+#ifndef _WIN32
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace kp::test {
 namespace {
 
@@ -71,26 +80,96 @@ TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
 } // namespace
 } // namespace kp::test
 
+#ifndef _WIN32
+
+namespace kp::test {
+bool no_rename_noreplace = false;
+}
+
+// Stands in for the C library's renameat2 in this test binary, to answer as a file system
+// without RENAME_NOREPLACE does when a test asks for it.
+extern "C" int renameat2(int from_directory, const char* from, int to_directory, const char* to,
+                         unsigned flags) noexcept {
+    if (kp::test::no_rename_noreplace && (flags & RENAME_NOREPLACE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_renameat2, from_directory, from, to_directory, to, flags));
+}
+
 namespace kp::test {
 namespace {
 
-// A file planted at a predictable name must not receive what the launcher writes.
-TEST_F(FileIo, WritesRefuseLinksAndFilesOfOtherUsersWithoutTouchingThem) {
-    if (running_under_windows())
-        GTEST_SKIP() << "POSIX file ownership and links";
+// A name that someone else could have planted: links, FIFOs and devices are never opened for
+// writing; a file that is not ours alone is replaced in the user's own folder and refused in a
+// shared one (world-writable and sticky, like /tmp), where it stays as it was.
+TEST_F(FileIo, WritesNeverGoThroughWhatIsPlantedAtTheName) {
     write_native(native("victim"), bytes_of("precious"));
     std::filesystem::create_symlink(native("victim"), native("symlink"));
     std::filesystem::create_hard_link(native("victim"), native("hardlink"));
+    ASSERT_EQ(::mkfifo(native("fifo").c_str(), 0666), 0);
+    const int reader = ::open(native("fifo").c_str(), O_RDONLY | O_NONBLOCK); // an open would not block
     EXPECT_FALSE(write_file_bytes(path("symlink"), bytes_of("x")));
-    EXPECT_FALSE(write_file_bytes(path("hardlink"), bytes_of("x")));
+    EXPECT_FALSE(write_file_bytes(path("fifo"), bytes_of("x")));
+    EXPECT_FALSE(write_file_bytes(path("."), bytes_of("x")));
+    char drained = 0;
+    EXPECT_LE(::read(reader, &drained, 1), 0) << "written into the FIFO";
+    ::close(reader);
+    EXPECT_TRUE(write_file_bytes(path("hardlink"), bytes_of("x")));
+    EXPECT_EQ(read_native(native("hardlink")), bytes_of("x"));
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
 
+    std::filesystem::create_directory(native("shared"));
+    std::filesystem::permissions(native("shared"), std::filesystem::perms(01777));
     write_native(native("planted"), bytes_of("someone else's"));
-    if (run_command("chown 54321 " + quoted(native("planted")) + " 2>/dev/null") != 0)
+    write_native(native("shared/planted"), bytes_of("someone else's"));
+    if (run_command("chown 54321 " + quoted(native("planted")) + " " + quoted(native("shared/planted")) +
+                    " 2>/dev/null") != 0)
         GTEST_SKIP() << "changing a file's owner needs root";
-    EXPECT_FALSE(write_file_bytes(path("planted"), bytes_of("x")));
-    EXPECT_EQ(read_native(native("planted")), bytes_of("someone else's"));
+    EXPECT_TRUE(write_file_bytes(path("planted"), bytes_of("x")));
+    EXPECT_EQ(read_native(native("planted")), bytes_of("x"));
+    EXPECT_FALSE(write_file_bytes(path("shared/planted"), bytes_of("x")));
+    EXPECT_EQ(read_native(native("shared/planted")), bytes_of("someone else's"));
+}
+
+// A file system without RENAME_NOREPLACE: the rename fails instead of testing for the target
+// and renaming, which could replace a target created in between.
+TEST_F(FileIo, DirectoryRenameNeverReplacesItsTarget) {
+    std::filesystem::create_directories(native("from/inner"));
+    std::filesystem::create_directories(native("taken"));
+    EXPECT_FALSE(sys::move_path(path("from"), path("taken")));
+    no_rename_noreplace = true;
+    const bool moved = sys::move_path(path("from"), path("to"));
+    no_rename_noreplace = false;
+    EXPECT_FALSE(moved);
+    EXPECT_TRUE(std::filesystem::exists(native("from/inner")));
+    EXPECT_TRUE(sys::move_path(path("from"), path("to")));
+    EXPECT_TRUE(std::filesystem::exists(native("to/inner")));
+}
+
+// The tree deletion removes links without entering them, and leaves a file system mounted inside
+// the tree alone.
+TEST_F(FileIo, TreeDeletionFollowsNoLinkAndStaysOnItsFileSystem) {
+    write_native(native("outside/kept"), bytes_of("x"));
+    write_native(native("tree/a/b/file"), bytes_of("x"));
+    std::filesystem::create_directory_symlink(native("outside"), native("tree/a/link"));
+    std::filesystem::create_directories(native("tree/mount"));
+    const bool mounted =
+        run_command("mount -t tmpfs kp_test " + quoted(native("tree/mount")) + " 2>/dev/null") == 0;
+    if (mounted)
+        write_native(native("tree/mount/other_file_system"), bytes_of("x"));
+    sys::shell_delete(path("tree"));
+    const bool mount_kept = !mounted || std::filesystem::exists(native("tree/mount/other_file_system"));
+    if (mounted)
+        run_command("umount " + quoted(native("tree/mount")));
+    EXPECT_TRUE(std::filesystem::exists(native("outside/kept")));
+    EXPECT_FALSE(std::filesystem::exists(native("tree/a")));
+    EXPECT_TRUE(mount_kept) << "the deletion crossed into a mounted file system";
+    if (!mounted)
+        GTEST_SKIP() << "mounting a file system needs root";
 }
 
 } // namespace
 } // namespace kp::test
+
+#endif

@@ -3,6 +3,7 @@
 #include "platform/platform.hpp"
 #include "support/sandbox.hpp"
 
+#include <fstream>
 #include <map>
 
 #ifndef _WIN32
@@ -65,7 +66,7 @@ TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     fault::temp_directory = [] { return std::u16string(); }; // no temporary directory to report
     install();
 
-    EXPECT_EQ(fault::calls.create_file_for_writing, 0);
+    EXPECT_EQ(fault::calls.create_temporary_file_for_writing, 0);
     EXPECT_EQ(fault::calls.shell_extract_zip, 0);
     EXPECT_FALSE(std::filesystem::exists(native("install")));
     EXPECT_TRUE(std::filesystem::is_empty(native("tmp")));
@@ -202,6 +203,26 @@ TEST_F(PayloadExtraction, LinkPlantedAtTheTemporaryNameIsNotFollowed) {
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
     EXPECT_FALSE(std::filesystem::exists(native("install")));
     EXPECT_EQ(fault::calls.shell_extract_zip, 0);
+}
+
+// The decrypted archive is readable by the user alone, whatever the umask, and a file of ours
+// left at the name, which someone may hold open, is replaced by a new one, not rewritten.
+TEST_F(PayloadExtraction, TemporaryArchiveIsANewFileOfTheUserAlone) {
+    const Bytes zip = pattern_bytes(100);
+    write_native(temp_archive(), pattern_bytes(300, 7));
+    std::filesystem::permissions(temp_archive(), std::filesystem::perms(0644));
+    std::ifstream held(temp_archive(), std::ios::binary);
+    ship(zip);
+    const mode_t umask_before = ::umask(0);
+    struct stat seen {};
+    fault::shell_extract_zip = [&](const std::u16string&, const std::u16string&) {
+        return ::stat(temp_archive().c_str(), &seen) == 0;
+    };
+    install();
+    ::umask(umask_before);
+    EXPECT_EQ(seen.st_mode & 07777, 0600u);
+    const Bytes through_held{std::istreambuf_iterator<char>(held), {}};
+    EXPECT_EQ(through_held, pattern_bytes(300, 7)) << "the archive went into the file held open";
 }
 
 #endif

@@ -6,6 +6,7 @@
 #include <map>
 
 #ifndef _WIN32
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -146,23 +147,32 @@ TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
     ::waitpid(static_cast<pid_t>(found), nullptr, 0);
 }
 
-TEST_F(ProcessBackend, MutexIsAPrivateLockFileThatFollowsNoPlantedLink) {
+// Every launcher of the user meets at one lock file in the account's own ~/.cache, whatever its
+// environment says; it is private, and a link planted at its name gives no mutex.
+TEST_F(ProcessBackend, MutexIsAPrivateLockFileOfTheAccountWhateverTheEnvironment) {
+    const std::filesystem::path cache = std::filesystem::path(::getpwuid(::geteuid())->pw_dir) / ".cache";
+    const std::filesystem::path lock = cache / "KP_Test_Mutex.lock";
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
     setenv("XDG_RUNTIME_DIR", native("run").c_str(), 1);
+    setenv("HOME", native("home").c_str(), 1);
     std::filesystem::create_directories(native("run"));
     ASSERT_TRUE(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
-    EXPECT_EQ(std::filesystem::status(native("run/KP_Test_Mutex.lock")).permissions(),
+    unsetenv("XDG_RUNTIME_DIR");
+    const bool met = static_cast<bool>(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
+    setenv("HOME", home.c_str(), 1);
+    ASSERT_TRUE(met);
+    EXPECT_TRUE(std::filesystem::is_empty(native("run")));
+    EXPECT_FALSE(std::filesystem::exists(native("home")));
+    EXPECT_EQ(std::filesystem::status(lock).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    // A link planted at the name is not followed: no mutex rather than someone else's file.
-    std::filesystem::create_symlink(native("target"), native("run/KP_Planted.lock"));
+    std::filesystem::remove(lock);
+
+    const std::filesystem::path planted = cache / "KP_Planted.lock";
+    std::filesystem::remove(planted);
+    std::filesystem::create_symlink(native("target"), planted);
     EXPECT_FALSE(sys::create_named_mutex(u"Local\\KP_Planted"));
     EXPECT_FALSE(std::filesystem::exists(native("target")));
-
-    // Without a runtime folder the lock lives in /tmp, the user id in its name.
-    unsetenv("XDG_RUNTIME_DIR");
-    const std::filesystem::path shared = "/tmp/KP_Test_Mutex." + std::to_string(::getuid()) + ".lock";
-    EXPECT_TRUE(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
-    EXPECT_TRUE(std::filesystem::is_regular_file(shared));
-    std::filesystem::remove(shared);
+    std::filesystem::remove(planted);
 }
 
 #endif

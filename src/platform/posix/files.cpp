@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -25,14 +24,6 @@ FileHandle open_regular_file(const std::u16string& path, int flags, struct stat&
     return file;
 }
 
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
-    if (type == FTW_DP)
-        ::rmdir(path);
-    else
-        ::unlink(path);
-    return 0; // keep going: a shell deletion removes what it can
-}
-
 } // namespace
 
 FileHandle open_file_for_reading(const std::u16string& path) {
@@ -45,19 +36,6 @@ FileHandle open_file_for_streaming(const std::u16string& path) {
     FileHandle file = open_regular_file(path, O_RDONLY, info);
     if (file)
         ::posix_fadvise(fd_from_raw(file.raw()), 0, 0, POSIX_FADV_SEQUENTIAL);
-    return file;
-}
-
-// Writes never go through a symbolic link, nor into a file that another user planted at a
-// predictable name (a shared temporary directory) or that is hard-linked elsewhere: the file is
-// opened without truncation, checked, and only then truncated.
-FileHandle create_file_for_writing(const std::u16string& path) {
-    struct stat info {};
-    FileHandle file = open_regular_file(path, O_WRONLY | O_CREAT | O_NOFOLLOW, info, 0666);
-    if (!file || info.st_uid != ::geteuid() || info.st_nlink != 1)
-        return {};
-    if (info.st_size != 0 && ::ftruncate(fd_from_raw(file.raw()), 0) != 0)
-        return {};
     return file;
 }
 
@@ -115,25 +93,6 @@ bool create_directory(const std::u16string& path) {
 
 bool delete_file(const std::u16string& path) {
     return ::unlink(to_native_path(path).c_str()) == 0;
-}
-
-bool move_path(const std::u16string& from, const std::u16string& to) {
-    const std::string source = to_native_path(from);
-    const std::string target = to_native_path(to);
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // File systems without RENAME_NOREPLACE: refuse an existing target, then rename.
-    struct stat info {};
-    if (::lstat(target.c_str(), &info) == 0)
-        return false;
-    return ::rename(source.c_str(), target.c_str()) == 0;
-}
-
-void shell_delete(const std::u16string& path) {
-    // Depth first, physical walk: symbolic links are removed, never followed.
-    ::nftw(to_native_path(path).c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 bool free_bytes_available(const std::u16string& path, std::uint64_t& bytes) {

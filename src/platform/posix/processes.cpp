@@ -230,11 +230,18 @@ bool start_process(const std::u16string& application, const std::u16string& comm
     if (!current_directory.empty() &&
         ::posix_spawn_file_actions_addchdir_np(&setup.actions, directory.c_str()) != 0)
         return false;
-    // The application starts with a clear signal mask, whatever the launcher inherited.
+    // The application starts as Windows starts it, inheriting nothing: only the standard
+    // descriptors, a clear signal mask and every signal at its default disposition, whatever
+    // the host left open or ignored.
+    if (::posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1) != 0)
+        return false;
     sigset_t no_signals;
+    sigset_t all_signals;
     sigemptyset(&no_signals);
+    sigfillset(&all_signals);
     posix_spawnattr_setsigmask(&setup.attributes, &no_signals);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigdefault(&setup.attributes, &all_signals);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     const std::string program = to_native_path(application);
     return ::posix_spawn(&child, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) ==

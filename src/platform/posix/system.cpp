@@ -2,6 +2,7 @@
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <limits.h>
@@ -15,6 +16,27 @@ constexpr std::size_t max_path_units = 260; // the Windows buffers hold 259 unit
 
 std::u16string fitting_path(std::u16string path) {
     return path.size() < max_path_units ? path : std::u16string{};
+}
+
+// An absolute path with its existing part resolved by realpath.
+std::string resolved_path(std::string path) {
+    std::string missing;
+    while (true) {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            std::string resolved(real);
+            std::free(real);
+            return resolved == "/" && !missing.empty() ? missing : resolved + missing;
+        }
+        const std::size_t slash = path.rfind('/');
+        if (errno != ENOENT || slash == std::string::npos || path == "/")
+            return path + missing;
+        const std::string part = path.substr(slash + 1);
+        if (!part.empty() && part != ".")
+            missing.insert(0, "/" + part);
+        path.resize(slash == 0 ? 1 : slash);
+    }
 }
 
 } // namespace
@@ -31,13 +53,16 @@ std::u16string module_file_name() {
     return fitting_path(from_native_path(std::string_view(buffer, static_cast<std::size_t>(n))));
 }
 
+// The folder as the system itself names it, the way /proc reports the image of a process
+// started from it: links resolved, no "." or ".." parts, no doubled or trailing separators.
+// Parts that do not exist yet are appended to the resolved rest as they are.
 std::u16string local_app_data_folder() {
     const char* data_home = std::getenv("XDG_DATA_HOME");
-    if (data_home != nullptr && data_home[0] == '/')
-        return from_native_path(data_home);
     const char* home = std::getenv("HOME");
+    if (data_home != nullptr && data_home[0] == '/')
+        return from_native_path(resolved_path(data_home));
     if (home != nullptr && home[0] == '/')
-        return from_native_path(std::string(home) + "/.local/share");
+        return from_native_path(resolved_path(std::string(home) + "/.local/share"));
     return {};
 }
 

@@ -30,6 +30,11 @@ FileHandle create_file_for_writing(const std::u16string& path) {
     return create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
 }
 
+// The user's temporary folder is private on Windows: the same call.
+FileHandle create_temporary_file_for_writing(const std::u16string& path) {
+    return create_file_for_writing(path);
+}
+
 bool file_size(const FileHandle& file, std::uint64_t& size) {
     LARGE_INTEGER value{};
     if (!GetFileSizeEx(handle_from_raw(file.raw()), &value))

@@ -1,0 +1,102 @@
+// Creating files and renaming on POSIX, safe in directories that other local users may write to.
+#include "native_path.hpp"
+#include "platform/backend.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kp::posix {
+
+namespace {
+
+constexpr int create_new_flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+
+// A file we may write in place: a regular file of ours that no other name shares.
+bool reusable(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+}
+
+// Opens an existing file in place without blocking on a FIFO or device, then keeps it only when
+// it is reusable. The descriptor goes back to blocking mode and the file is truncated.
+int open_existing_in_place(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !reusable(info) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || (info.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The user's own directory: nobody but its owner (and the group it was given) may add or
+// remove names in it. A world-writable or sticky one (/tmp) is a shared place.
+bool owned_directory(int directory) {
+    struct stat info {};
+    return ::fstat(directory, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & (S_IWOTH | S_ISVTX)) == 0;
+}
+
+// Removes a regular file at the name and creates a new one in its place. Only a regular file is
+// ever removed, and only one of ours or one in the user's own directory: another user's file in
+// a shared place is refused. Links, FIFOs, devices and directories are always refused.
+int replace_regular_file(const std::string& path, mode_t mode) {
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return -1;
+    int fd = -1;
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        (info.st_uid == ::geteuid() || owned_directory(directory)) &&
+        ::unlinkat(directory, name.c_str(), 0) == 0)
+        fd = ::openat(directory, name.c_str(), create_new_flags, mode);
+    ::close(directory);
+    return fd;
+}
+
+} // namespace
+
+// A new file costs one open: O_EXCL never opens what is already there, so it cannot block on a
+// FIFO or write through a link, and what it creates is ours alone. An existing name is written
+// in place only when it is a plain file of ours, else replaced where that is safe, else refused.
+FileHandle create_file_for_writing(const std::u16string& path) {
+    const std::string native = to_native_path(path);
+    int fd = ::open(native.c_str(), create_new_flags, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        fd = open_existing_in_place(native);
+        if (fd < 0)
+            fd = replace_regular_file(native, 0666);
+    }
+    return FileHandle(raw_from_fd(fd));
+}
+
+// Always a new file, 0600 whatever the umask: a file of ours left at the name (which another
+// user may still hold open) is replaced, never reused.
+FileHandle create_temporary_file_for_writing(const std::u16string& path) {
+    const std::string native = to_native_path(path);
+    int fd = ::open(native.c_str(), create_new_flags, 0600);
+    if (fd < 0 && errno == EEXIST)
+        fd = replace_regular_file(native, 0600);
+    FileHandle file(raw_from_fd(fd));
+    if (file && ::fchmod(fd, 0600) != 0)
+        return {};
+    return file;
+}
+
+// Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
+// than test and rename, which could replace a target created in between.
+bool move_path(const std::u16string& from, const std::u16string& to) {
+    return ::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
+                       RENAME_NOREPLACE) == 0;
+}
+
+} // namespace kp::posix
