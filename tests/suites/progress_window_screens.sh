@@ -134,6 +134,10 @@ if cmake --build "$dev_dir" --target kp_progress_demo kp_tests >"$work/build-dev
     check_demo x11-500 500 "$work/x11-500.png" 6 "$dev_dir/kp_progress_demo"
     keep_shot "$work/x11-500.png" progress_window_x11.png
     check_demo x11-1000 1000 "$work/x11-1000.png" 6 "$dev_dir/kp_progress_demo"
+    # No font that Xft can open: the label comes in the server's own fallback font.
+    printf '<?xml version="1.0"?>\n<fontconfig><cachedir>%s</cachedir></fontconfig>\n' "$work/fc" >"$work/no-fonts.conf"
+    check_demo x11-fallback-font 500 "$work/fallback.png" 6 env FONTCONFIG_FILE="$work/no-fonts.conf" \
+        "$dev_dir/kp_progress_demo"
     check_gtest x11-window-tests env DISPLAY="$display" "$dev_dir/kp_tests" \
         --gtest_filter='ProgressWindowOnScreen.*:ProgressGeometry.*:WithoutDisplay.*'
     # A display that goes away while the window is up must not end the program, nor make it talk.

@@ -12,6 +12,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <cstdlib>
 #endif
@@ -176,6 +177,28 @@ TEST_F(ProgressWindowOnScreen, PumpConsumesQuitMessagesWithoutEffect) {
 }
 
 #else
+
+// Two monitors side by side, the left one primary: the frame sits in the corner of the primary
+// monitor's part of the work area, not of the whole desktop's.
+TEST_F(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitor) {
+    const WorkArea s = work_area();
+    const int half = s.right / 2;
+    const Atom names[2] = {XInternAtom(viewer(), "KP_LEFT", False), XInternAtom(viewer(), "KP_RIGHT", False)};
+    for (int i = 0; i < 2; ++i) {
+        XRRMonitorInfo* monitor = XRRAllocateMonitor(viewer(), 0);
+        *monitor = XRRMonitorInfo{names[i], i == 0, False, 0, i * half, 0, half, s.bottom, 0, 0, nullptr};
+        XRRSetMonitor(viewer(), DefaultRootWindow(viewer()), monitor);
+        XRRFreeMonitors(monitor);
+    }
+    set_work_area({0, 0, s.right, s.bottom - 40}); // a panel along the bottom of both
+    const WindowHandle frame = open_progress_window();
+    const PixelRect placed = frame_on_screen(frame);
+    close_progress_window(frame);
+    for (const Atom name : names)
+        XRRDeleteMonitor(viewer(), DefaultRootWindow(viewer()), name);
+    set_work_area(s);
+    EXPECT_EQ(placed, progress_geometry(96, half, s.bottom - 40).frame);
+}
 
 // A fractional dpi is rounded.
 TEST_F(ProgressWindowOnScreen, ScaleComesFromTheXftDpiResource) {

@@ -12,6 +12,7 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,6 +29,8 @@ namespace {
 struct ProgressWindow {
     Window bar = 0;
     XftFont* font = nullptr;
+    // The server's own "fixed" font, for the label when no Xft font can be opened.
+    XFontStruct* fallback_font = nullptr;
     Display* display = nullptr;
     int dpi = 96;
     std::uint32_t permille = 0;
@@ -68,13 +71,50 @@ int resource_dpi(Display* display) {
     return static_cast<int>(std::lround(dpi));
 }
 
-// The right and bottom edges of the current desktop's work area, else of the screen.
-void work_area_edges(Display* display, int& right, int& bottom) {
-    const int screen = DefaultScreen(display);
-    right = DisplayWidth(display, screen);
-    bottom = DisplayHeight(display, screen);
-    const Window root = RootWindow(display, screen);
+struct ScreenRect {
+    long left = 0;
+    long top = 0;
+    long right = 0;
+    long bottom = 0;
+};
 
+ScreenRect intersection(const ScreenRect& a, const ScreenRect& b) {
+    return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+            std::min(a.bottom, b.bottom)};
+}
+bool is_empty(const ScreenRect& r) {
+    return r.right <= r.left || r.bottom <= r.top;
+}
+
+// The primary monitor as RandR reports it (the primary output's, or a monitor defined as
+// primary); none without RandR 1.5 or when no monitor is primary.
+bool primary_monitor(Display* display, Window root, ScreenRect& monitor) {
+    int event_base = 0;
+    int error_base = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XRRQueryExtension(display, &event_base, &error_base) || !XRRQueryVersion(display, &major, &minor) ||
+        major * 100 + minor < 105)
+        return false;
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+    if (monitors == nullptr)
+        return false;
+    bool found = false;
+    for (int i = 0; i < count && !found; ++i) {
+        const XRRMonitorInfo& m = monitors[i];
+        if (m.primary && m.width > 0 && m.height > 0) {
+            monitor = {m.x, m.y, static_cast<long>(m.x) + m.width, static_cast<long>(m.y) + m.height};
+            found = true;
+        }
+    }
+    XRRFreeMonitors(monitors);
+    return found;
+}
+
+// The current desktop's work area (_NET_WORKAREA), which spans every monitor; false when no
+// window manager publishes one.
+bool desktop_work_area(Display* display, Window root, ScreenRect& area) {
     long desktop = 0;
     Atom type = None;
     int format = 0;
@@ -96,15 +136,33 @@ void work_area_edges(Display* display, int& right, int& bottom) {
         XGetWindowProperty(display, root, work_area, desktop * 4, 4, False, XA_CARDINAL, &type, &format,
                            &count, &remaining, &data) != Success ||
         data == nullptr)
-        return;
+        return false;
+    bool found = false;
     if (format == 32 && count == 4) {
-        const long* area = reinterpret_cast<long*>(data);
-        if (area[2] > 0 && area[3] > 0) {
-            right = static_cast<int>(area[0] + area[2]);
-            bottom = static_cast<int>(area[1] + area[3]);
+        const long* value = reinterpret_cast<long*>(data);
+        if (value[2] > 0 && value[3] > 0) {
+            area = {value[0], value[1], value[0] + value[2], value[1] + value[3]};
+            found = true;
         }
     }
     XFree(data);
+    return found;
+}
+
+// The right and bottom edges of the primary monitor's work area: the primary monitor within the
+// desktop's work area, falling back to whichever of the two is known, else the screen.
+void work_area_edges(Display* display, int& right, int& bottom) {
+    const int screen = DefaultScreen(display);
+    const Window root = RootWindow(display, screen);
+    ScreenRect area{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+    desktop_work_area(display, root, area);
+    ScreenRect monitor;
+    if (primary_monitor(display, root, monitor)) {
+        const ScreenRect within = intersection(monitor, area);
+        area = is_empty(within) ? monitor : within;
+    }
+    right = static_cast<int>(area.right);
+    bottom = static_cast<int>(area.bottom);
 }
 
 unsigned long pixel_of(Display* display, std::uint32_t rgb) {
@@ -216,16 +274,20 @@ class XftPainter {
     std::vector<XftColor> colours_;
 };
 
-int text_width(Display* display, XftFont* font, const std::string& text) {
+// The label's font: the Xft font, else the server's fallback font.
+int text_width(const std::string& text) {
+    if (progress_window.font == nullptr)
+        return XTextWidth(progress_window.fallback_font, text.data(), static_cast<int>(text.size()));
     XGlyphInfo extents{};
-    XftTextExtentsUtf8(display, font, reinterpret_cast<const FcChar8*>(text.data()),
-                       static_cast<int>(text.size()), &extents);
+    XftTextExtentsUtf8(progress_window.display, progress_window.font,
+                       reinterpret_cast<const FcChar8*>(text.data()), static_cast<int>(text.size()),
+                       &extents);
     return extents.xOff;
 }
 
 // Lines as a STATIC control makes them: at each line feed, and at word breaks where a line would
 // grow wider than the label.
-std::vector<std::string> wrap_label(Display* display, XftFont* font, const std::string& text, int width) {
+std::vector<std::string> wrap_label(const std::string& text, int width) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -236,7 +298,7 @@ std::vector<std::string> wrap_label(Display* display, XftFont* font, const std::
             const std::size_t word_end = std::min(text.find(' ', word_start), end);
             const std::string word = text.substr(word_start, word_end - word_start);
             const std::string longer = line.empty() ? word : line + ' ' + word;
-            if (!line.empty() && text_width(display, font, longer) > width) {
+            if (!line.empty() && text_width(longer) > width) {
                 lines.push_back(line);
                 line = word;
             } else {
@@ -250,27 +312,50 @@ std::vector<std::string> wrap_label(Display* display, XftFont* font, const std::
     return lines;
 }
 
-void paint_label(Window frame) {
-    Display* display = progress_window.display;
+void paint_label_with_xft(Window frame, const PixelRect& label, const std::vector<std::string>& lines) {
     XftFont* font = progress_window.font;
-    if (font == nullptr)
-        return;
-    XftPainter painter(display, frame);
+    XftPainter painter(progress_window.display, frame);
     const XftColor* ink = painter.colour(TEXT_COLOUR);
     if (!painter.ready() || ink == nullptr)
         return;
-    const PixelRect label = progress_geometry(progress_window.dpi, 0, 0).label;
     XRectangle clip{static_cast<short>(label.x), static_cast<short>(label.y),
                     static_cast<unsigned short>(label.width), static_cast<unsigned short>(label.height)};
     XftDrawSetClipRectangles(painter.draw(), 0, 0, &clip, 1);
-    const std::string text = utf16_to_utf8(PROGRESS_TEXT);
-    const int line_height = font->ascent + font->descent;
     int baseline = label.y + font->ascent;
-    for (const std::string& line : wrap_label(display, font, text, label.width)) {
+    for (const std::string& line : lines) {
         XftDrawStringUtf8(painter.draw(), ink, font, label.x, baseline,
                           reinterpret_cast<const FcChar8*>(line.data()), static_cast<int>(line.size()));
-        baseline += line_height;
+        baseline += font->ascent + font->descent;
     }
+}
+
+void paint_label_with_fallback_font(Window frame, const PixelRect& label,
+                                    const std::vector<std::string>& lines) {
+    Display* display = progress_window.display;
+    const XFontStruct* font = progress_window.fallback_font;
+    const GC gc = XCreateGC(display, frame, 0, nullptr);
+    XSetFont(display, gc, font->fid);
+    XSetForeground(display, gc, pixel_of(display, TEXT_COLOUR));
+    XRectangle clip{static_cast<short>(label.x), static_cast<short>(label.y),
+                    static_cast<unsigned short>(label.width), static_cast<unsigned short>(label.height)};
+    XSetClipRectangles(display, gc, 0, 0, &clip, 1, Unsorted);
+    int baseline = label.y + font->ascent;
+    for (const std::string& line : lines) {
+        XDrawString(display, frame, gc, label.x, baseline, line.data(), static_cast<int>(line.size()));
+        baseline += font->ascent + font->descent;
+    }
+    XFreeGC(display, gc);
+}
+
+void paint_label(Window frame) {
+    if (progress_window.font == nullptr && progress_window.fallback_font == nullptr)
+        return;
+    const PixelRect label = progress_geometry(progress_window.dpi, 0, 0).label;
+    const std::vector<std::string> lines = wrap_label(utf16_to_utf8(PROGRESS_TEXT), label.width);
+    if (progress_window.font != nullptr)
+        paint_label_with_xft(frame, label, lines);
+    else
+        paint_label_with_fallback_font(frame, label, lines);
 }
 
 // A one-pixel edge around the track, filled from the left in proportion to the position.
@@ -335,6 +420,8 @@ WindowHandle open_progress_window() {
     if (progress_window.font != nullptr)
         XftFontClose(display, progress_window.font);
     progress_window.font = open_label_font(display, progress_window.dpi);
+    if (progress_window.font == nullptr && progress_window.fallback_font == nullptr)
+        progress_window.fallback_font = XLoadQueryFont(display, "fixed");
     progress_window.permille = 0;
     int right = 0;
     int bottom = 0;
@@ -382,6 +469,9 @@ void close_progress_window(WindowHandle frame) {
     if (progress_window.font != nullptr)
         XftFontClose(display, progress_window.font);
     progress_window.font = nullptr;
+    if (progress_window.fallback_font != nullptr)
+        XFreeFont(display, progress_window.fallback_font);
+    progress_window.fallback_font = nullptr;
     XCloseDisplay(display);
     progress_window.display = nullptr;
 }
