@@ -8,6 +8,13 @@ fail() {
     exit 1
 }
 build_id() { grep -oE 'BUILD_ID = u"[^"]*"' "$1/generated/build_config.hpp" | sed -E 's/.*u"(.*)"/\1/'; }
+# require_programs NAME...: each is built in $bin, or the suite ends as one failure.
+require_programs() {
+    local program
+    for program; do
+        [ -x "$bin/$program" ] || { echo "missing $bin/$program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
+    done
+}
 # The home directory of the account the launcher runs as, where its mutex lives.
 account_home() { getent passwd "$(id -u)" | cut -d: -f6; }
 utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE; }
@@ -15,6 +22,21 @@ utf16_text() { iconv -f UTF-16LE -t UTF-8 <"$1"; }
 # The identifier in the trailer at the end of a host image (bytes 24..55 of the last 64).
 package_id() { tail -c 64 "$1" | dd bs=1 skip=24 count=32 status=none; }
 
+# new_sandbox [STAMP-TEXT]: a fresh machine of user folders in $S, the launcher and $work/app.enc in
+# $S/bin; with STAMP-TEXT, an older installation ($work/old_app) stamped with it.
+new_sandbox() {
+    S=$(mktemp -d "$work/sandbox.XXXXXX")
+    mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
+    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run KP_APP_RECORD=$S/record.txt
+    cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
+    INSTALL=$S/data/KestrinPadFree
+    [ $# -eq 0 ] || install_old "$1"
+}
+install_old() {
+    mkdir -p "$INSTALL"
+    cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
+    utf16 "$1" >"$INSTALL/.kp_build"
+}
 # make_material APP HOST ENC PREFIX [SUFFIX]: ENC holds APP as kestrin_pad.exe (kept in $work/app),
 # $work/old_app is an older build, PREFIX{plain,tools1,tools2,big}SUFFIX are HOST without and with
 # tool packages of $work/tools*; tools_big is large enough that launchers meet at the mutex.

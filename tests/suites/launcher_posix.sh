@@ -13,25 +13,10 @@ cleanup() {
 trap cleanup EXIT
 source tests/scenario/common.sh
 
-for program in kp_launcher kp_test_host kp_test_app kpack; do
-    [ -x "$bin/$program" ] || { echo "missing $bin/$program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
-done
+require_programs kp_launcher kp_test_host kp_test_app kpack
 BUILD=$(build_id "$bin")
 make_material "$bin/kp_test_app" "$bin/kp_test_host" "$work/app.enc" "$work/host_" || exit 1
 
-new_sandbox() { # [STAMP-TEXT]: a fresh machine, with an older installation stamped STAMP-TEXT if given
-    S=$(mktemp -d "$work/sandbox.XXXXXX")
-    mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
-    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run KP_APP_RECORD=$S/record.txt
-    cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
-    INSTALL=$S/data/KestrinPadFree
-    [ $# -eq 0 ] || install_old "$1"
-}
-install_old() {
-    mkdir -p "$INSTALL"
-    cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
-    utf16 "$1" >"$INSTALL/.kp_build"
-}
 launch() { "$1" "$S/bin/kp_launcher" "${@:2}" || fail "launcher exit code $?"; }
 started() {
     started_once "$KP_APP_RECORD" "start	argc=1	cwd=$INSTALL	cmdline=[$INSTALL/kestrin_pad.exe]"

@@ -14,9 +14,7 @@ cleanup() {
 trap cleanup EXIT
 source tests/scenario/common.sh
 
-for program in kp_launcher kp_test_host kp_test_app kpack; do
-    [ -x "$bin/$program" ] || { echo "missing $bin/$program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
-done
+require_programs kp_launcher kp_test_host kp_test_app kpack
 if [ "$(id -u)" -ne 0 ]; then
     echo "needs root, to act as another user"
     echo "0 passed, 1 failed"
@@ -43,18 +41,6 @@ head -c 300000 /dev/urandom >"$work/tools/onnxruntime.dll"
 chmod 755 "$work"
 mkdir -m 1777 "$work/shared"
 
-new_sandbox() { # [STAMP-TEXT]: a fresh machine, with an older installation stamped STAMP-TEXT if given
-    S=$(mktemp -d "$work/sandbox.XXXXXX")
-    mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
-    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run KP_APP_RECORD=$S/record.txt
-    cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
-    INSTALL=$S/data/KestrinPadFree
-    if [ $# -ne 0 ]; then
-        mkdir -p "$INSTALL"
-        cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
-        utf16 "$1" >"$INSTALL/.kp_build"
-    fi
-}
 wait_for_file() { for _ in $(seq 100); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
 launch() { "$S/bin/kp_launcher" || fail "launcher exit code $?"; }
 started() { # [INSTALL]: the application started once from the install folder, as its path is resolved
@@ -121,9 +107,7 @@ running_application_behind_a_link() {
         else
             export XDG_DATA_HOME=$S/data/
         fi
-        mkdir -p "$INSTALL"
-        cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
-        utf16 "0ld" >"$INSTALL/.kp_build"
+        install_old "0ld"
         KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
         local app=$!
         wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"

@@ -147,28 +147,6 @@ TEST_F(FileIo, DirectoryRenameNeverReplacesItsTarget) {
     EXPECT_TRUE(std::filesystem::exists(native("to/inner")));
 }
 
-// The tree deletion removes links without entering them, and leaves a file system mounted inside
-// the tree alone.
-TEST_F(FileIo, TreeDeletionFollowsNoLinkAndStaysOnItsFileSystem) {
-    write_native(native("outside/kept"), bytes_of("x"));
-    write_native(native("tree/a/b/file"), bytes_of("x"));
-    std::filesystem::create_directory_symlink(native("outside"), native("tree/a/link"));
-    std::filesystem::create_directories(native("tree/mount"));
-    const bool mounted =
-        run_command("mount -t tmpfs kp_test " + quoted(native("tree/mount")) + " 2>/dev/null") == 0;
-    if (mounted)
-        write_native(native("tree/mount/other_file_system"), bytes_of("x"));
-    sys::shell_delete(path("tree"));
-    const bool mount_kept = !mounted || std::filesystem::exists(native("tree/mount/other_file_system"));
-    if (mounted)
-        run_command("umount " + quoted(native("tree/mount")));
-    EXPECT_TRUE(std::filesystem::exists(native("outside/kept")));
-    EXPECT_FALSE(std::filesystem::exists(native("tree/a")));
-    EXPECT_TRUE(mount_kept) << "the deletion crossed into a mounted file system";
-    if (!mounted)
-        GTEST_SKIP() << "mounting a file system needs root";
-}
-
 } // namespace
 } // namespace kp::test
 

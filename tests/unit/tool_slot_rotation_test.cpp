@@ -184,18 +184,31 @@ TEST_F(DeleteTree, RemovesTreesAndFilesAndSkipsTheShellForMissingPaths) {
     EXPECT_FALSE(std::filesystem::exists(native("tree")));
 }
 
-TEST_F(DeleteTree, NeverFollowsSymbolicLinks) {
+// Links are removed, never entered; a file system mounted inside the tree is left alone.
+TEST_F(DeleteTree, NeverFollowsSymbolicLinksNorLeavesItsFileSystem) {
     if (running_under_windows())
         GTEST_SKIP() << "symbolic links need privileges on Windows";
     write_native(native("outside/keep.txt"), bytes_of("keep"));
     write_native(native("tree/own.txt"), bytes_of("own"));
     std::filesystem::create_directory_symlink(native("outside"), native("tree/link"));
     std::filesystem::create_directory_symlink(native("outside"), native("top_link"));
+    std::filesystem::create_directories(native("tree/deeper/mount"));
+    const bool mounted =
+        run_command("mount -t tmpfs kp_test " + quoted(native("tree/deeper/mount")) + " 2>/dev/null") == 0;
+    if (mounted)
+        write_native(native("tree/deeper/mount/other_file_system"), bytes_of("x"));
     delete_tree(path("tree"));
     delete_tree(path("top_link"));
-    EXPECT_FALSE(std::filesystem::exists(native("tree")));
+    const bool mount_kept =
+        !mounted || std::filesystem::exists(native("tree/deeper/mount/other_file_system"));
+    if (mounted)
+        run_command("umount " + quoted(native("tree/deeper/mount")));
+    EXPECT_FALSE(std::filesystem::exists(native("tree/own.txt")));
     EXPECT_FALSE(std::filesystem::is_symlink(native("top_link")));
     EXPECT_EQ(read_native(native("outside/keep.txt")), bytes_of("keep"));
+    EXPECT_TRUE(mount_kept) << "the deletion went into a mounted file system";
+    if (!mounted)
+        GTEST_SKIP() << "mounting a file system needs root";
 }
 
 } // namespace
