@@ -6,12 +6,7 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 bin=$(realpath "${KP_DEV_DIR:-build/dev}")
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-shared-machine.XXXXXX")
-holder=""
-cleanup() {
-    [ -n "$holder" ] && kill "$holder" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 source tests/scenario/common.sh
 
 require_programs kp_launcher kp_test_host kp_test_app kpack
@@ -110,6 +105,7 @@ running_application_behind_a_link() {
         install_old "0ld"
         KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
         local app=$!
+        trap "kill $app 2>/dev/null" EXIT # the scenario's subshell
         wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"
         launch
         kill "$app"
@@ -154,7 +150,8 @@ lock = open(sys.argv[1])
 fcntl.flock(lock, fcntl.LOCK_EX)
 open(sys.argv[2], "w").close()
 time.sleep(600)' "$lock" "$S/held" &
-    holder=$!
+    local holder=$!
+    trap "kill $holder \${WATCHER:-} 2>/dev/null" EXIT # the scenario's subshell
     wait_for_file "$S/held" || fail "the lock could not be taken"
     watch_unpacks "$INSTALL" "$work/unpacks" || fail "watcher did not start"
     "$work/host_tools" "$S/bin/kp_launcher" &
@@ -167,11 +164,10 @@ time.sleep(600)' "$lock" "$S/held" &
         [ "$waiting" -ge 2 ] && break
         sleep 0.1
     done
-    [ "$waiting" -ge 2 ] || { kill "$with" "$without" "$holder" "$WATCHER"; fail "$waiting launchers wait at the lock"; }
+    [ "$waiting" -ge 2 ] || fail "$waiting launchers wait at the lock"
     [ ! -e "$INSTALL/ai" ] || fail "tools unpacked while the lock was held"
     kill -KILL "$holder"
     wait "$with" && wait "$without" || fail "a launcher failed"
-    holder=""
     sleep 0.5
     kill "$WATCHER"
     [ "$(cat "$work/unpacks")" = 1 ] || fail "unpacked $(cat "$work/unpacks") times"
