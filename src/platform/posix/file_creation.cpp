@@ -25,10 +25,10 @@ int open_existing_in_place(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    // No other status flag was asked for, so clearing them all clears O_NONBLOCK.
     struct stat info {};
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &info) != 0 || !reusable(info) || flags < 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || (info.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
+    if (::fstat(fd, &info) != 0 || !reusable(info) || ::fcntl(fd, F_SETFL, 0) != 0 ||
+        (info.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);
         return -1;
     }
