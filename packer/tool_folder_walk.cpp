@@ -1,7 +1,7 @@
 #include "tool_folder_walk.hpp"
 
 #include "kpack_io.hpp"
-#include "tools/tool_package_format.hpp"
+#include "tool_set_rules.hpp"
 
 #include <algorithm>
 
@@ -15,33 +15,33 @@ constexpr std::size_t NAME_UNITS_MAX = 1023;
 
 using NamedPaths = std::vector<std::pair<std::u16string, fs::path>>;
 
-// The launcher creates one directory level per file, so a directory whose subdirectories hold
-// files must be the package root or hold files itself.
+// Applies ToolSetRules to each file as it is collected, in package order.
 class FileCollector {
   public:
     std::vector<SourceFile> files;
     Refusal refusal;
 
-    bool collect(const fs::path& directory, const std::u16string& prefix, bool creatable) {
+    bool collect(const fs::path& directory, const std::u16string& prefix) {
         NamedPaths own_files;
         NamedPaths subdirectories;
         if (!list(directory, own_files, subdirectories))
             return false;
         std::sort(own_files.begin(), own_files.end());
         std::sort(subdirectories.begin(), subdirectories.end());
-        if (!own_files.empty() && !creatable)
-            return refuse_with(
-                directory.parent_path(),
-                "holds no files of its own, but its subdirectory " + display(directory.filename()) +
-                    " does; the launcher creates one directory level per file, so add a file here");
         for (const auto& [component, path] : own_files)
             if (!add_file(path, prefix + component))
                 return false;
-        const bool holds_files = prefix.empty() || !own_files.empty();
         for (const auto& [component, path] : subdirectories)
-            if (!collect(path, prefix + component + u'\\', holds_files))
+            if (!collect(path, prefix + component + u'\\'))
                 return false;
         return true;
+    }
+
+    bool finish(const fs::path& directory) {
+        if (files.empty())
+            return refuse_with(directory, "holds no files; a tool package needs at least one");
+        const std::string problem = rules_.finish();
+        return problem.empty() || refuse_with(directory, problem);
     }
 
   private:
@@ -84,8 +84,8 @@ class FileCollector {
         if (name.size() > NAME_UNITS_MAX)
             return refuse_with(path, "name is " + std::to_string(name.size()) +
                                          " UTF-16 units long; the launcher accepts at most 1023");
-        if (!is_acceptable_entry_name(name))
-            return refuse_with(path, "name is refused by the launcher (it contains \"..\" or \":\")");
+        if (std::string problem = rules_.add(name); !problem.empty())
+            return refuse_with(path, problem);
         std::error_code error;
         const std::uint64_t size = fs::file_size(path, error);
         if (error)
@@ -93,13 +93,15 @@ class FileCollector {
         files.push_back({path, name, size});
         return true;
     }
+
+    ToolSetRules rules_;
 };
 
 } // namespace
 
 std::optional<std::vector<SourceFile>> collect_tool_files(const fs::path& directory, Refusal& refusal) {
     FileCollector collector;
-    if (!collector.collect(directory, u"", true)) {
+    if (!collector.collect(directory, u"") || !collector.finish(directory)) {
         refusal = std::move(collector.refusal);
         return std::nullopt;
     }

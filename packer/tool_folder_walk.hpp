@@ -21,8 +21,9 @@ struct Refusal {
 };
 
 // Every regular file under directory: its own files first (by name), then each subdirectory's
-// in turn, so that every directory's files follow its parent's. On a refusal, says which path
-// and why, and gives nothing.
+// in turn, so that every directory's files follow its parent's. Refused: anything that is not a
+// regular file or directory, names that are not UTF-8 or hold a backslash, and what ToolSetRules
+// refuses. On a refusal, says which path and why, and gives nothing.
 std::optional<std::vector<SourceFile>> collect_tool_files(const std::filesystem::path& directory,
                                                           Refusal& refusal);
 

@@ -133,8 +133,11 @@ int write_package(const AppendRequest& request, FileHandle& host, std::uint64_t 
             return read_problem.empty() ? fail(request.output, problem) : fail(file.path, read_problem);
         stream_size += header.size() + file.size;
     }
+    const std::string identifier = out.identifier();
+    if (identifier.size() != 32)
+        return fail(request.output, "cannot be finished: the SHA-256 of the package failed");
     const Bytes padding(padding_before_trailer(host_bytes + stream_size), 0);
-    const Bytes trailer = build_trailer(host_bytes, stream_size, out.identifier());
+    const Bytes trailer = build_trailer(host_bytes, stream_size, identifier);
     if (!out.write(padding, false, problem) || !out.write(trailer, false, problem) || !out.commit(problem))
         return fail(request.output, problem);
     return 0;
@@ -150,8 +153,6 @@ int append_tool_package_file(const AppendRequest& request) {
     const auto files = collect_tool_files(request.directory, refusal);
     if (!files)
         return fail(refusal.path, refusal.problem);
-    if (files->empty())
-        return fail(request.directory, "holds no files; a tool package needs at least one");
     std::string problem;
     std::uint64_t size = 0;
     FileHandle host = open_input(request.host, size, problem);

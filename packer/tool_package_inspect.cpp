@@ -3,6 +3,7 @@
 #include "kpack_io.hpp"
 #include "progress_bar.hpp"
 #include "tool_package_check.hpp"
+#include "tool_set_rules.hpp"
 #include "tools/tool_package_format.hpp"
 
 #include <array>
@@ -86,11 +87,17 @@ int inspect_tool_package(const std::filesystem::path& path) {
                 static_cast<unsigned long long>(content_end - TOOL_PACKAGE_TRAILER_SIZE - stream_end));
     std::printf("entries:\n");
     ProgressBar bar("kpack: checking", trailer->package_size);
+    ToolSetRules rules;
+    std::string rule_problem;
     const PackageCheck check = check_tool_package(
         file, *trailer,
-        [](const ToolPackageEntry& entry, std::uint64_t) {
+        [&](const ToolPackageEntry& entry, std::uint64_t offset) {
             std::printf("  %14llu  %s\n", static_cast<unsigned long long>(entry.data_size),
                         utf16_to_utf8(entry.name).c_str());
+            if (rule_problem.empty())
+                if (const std::string problem = rules.add(entry.name); !problem.empty())
+                    rule_problem = "entry at offset " + std::to_string(offset) + " (\"" +
+                                   utf16_to_utf8(entry.name) + "\"): " + problem;
         },
         [&bar](std::uint64_t done, std::uint64_t) { bar.update(done); });
     std::fflush(stdout);
@@ -105,9 +112,15 @@ int inspect_tool_package(const std::filesystem::path& path) {
         return fail(path, "entry at offset " + std::to_string(check.problem_offset) +
                               " is refused: " + describe(entry, check.problem));
     }
+    if (check.computed_id.empty())
+        return fail(path, "the SHA-256 of the package failed");
     if (!check.verified)
         return fail(path, "package identifier does not verify (stored " + id_text(trailer->package_id) +
                               ", computed " + id_text(check.computed_id) + ")");
+    if (rule_problem.empty())
+        rule_problem = rules.finish();
+    if (!rule_problem.empty())
+        return fail(path, "the launcher would not take this package as it is: " + rule_problem);
     std::printf("identifier:     verified (%llu entries)\n",
                 static_cast<unsigned long long>(check.entry_count));
     return 0;
