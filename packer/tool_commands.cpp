@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* tools_usage =
     "usage: kpack tools append HOST DIR -o OUT [--replace]\n"
-    "       kpack tools inspect FILE\n"
+    "       kpack tools inspect FILE [--json]\n"
     "\n"
     "append   writes OUT: HOST's bytes, a tool package holding every file under DIR, and the\n"
     "         trailer that locates it. Sign OUT after appending, never before.\n"
@@ -35,14 +35,19 @@ constexpr const char* append_usage =
     "\n"
     "Refused: a HOST that is already signed (sign after appending), a HOST that carries a\n"
     "package without --replace, anything under DIR that is not a regular file or directory, and\n"
-    "names the launcher refuses (\"..\", \":\", longer than 1023 UTF-16 units).\n";
+    "names the launcher or Windows refuse (\"..\", \":\", device names such as aux or com1,\n"
+    "< > \" | ? *, control characters, a trailing dot or space, longer than 1023 UTF-16\n"
+    "units), two names that differ only in letter case, and a DIR without onnxruntime.dll.\n";
 
 constexpr const char* inspect_usage =
-    "usage: kpack tools inspect FILE\n"
+    "usage: kpack tools inspect FILE [--json]\n"
     "\n"
-    "Prints FILE's content end and whether a certificate table follows it, the tool package\n"
+    "Prints FILE's content end and the size of a certificate table after it, the tool package\n"
     "trailer's fields, each entry's size and name, and whether the package identifier verifies.\n"
-    "Exits 0 only when FILE carries a valid package whose identifier verifies.\n";
+    "Exits 0 only when FILE carries a package the launcher takes as it is: the identifier\n"
+    "verifies, every name is one the launcher and Windows accept, no two names differ only in\n"
+    "letter case, each entry's folder can be created one level at a time, and onnxruntime.dll\n"
+    "is at the root. --json prints one JSON object with the same field names.\n";
 
 bool is_help(const std::u16string& argument) {
     return argument == u"--help" || argument == u"-h";
@@ -88,9 +93,10 @@ int run_inspect(const std::vector<std::u16string>& arguments) {
         std::fputs(inspect_usage, stdout);
         return 0;
     }
-    if (arguments.size() != 1)
-        return usage_error(" inspect", "expected one file name", inspect_usage);
-    return inspect_tool_package(to_path(arguments[0]));
+    const bool json = arguments.size() == 2 && arguments[1] == u"--json";
+    if (arguments.size() != 1 && !json)
+        return usage_error(" inspect", "expected one file name and optionally --json", inspect_usage);
+    return inspect_tool_package(to_path(arguments[0]), json);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "tool_package_inspect.hpp"
 
+#include "json_text.hpp"
 #include "kpack_io.hpp"
 #include "progress_bar.hpp"
 #include "tool_package_check.hpp"
@@ -55,74 +56,118 @@ std::string why_no_package(const FileHandle& file, std::uint64_t content_end) {
            std::to_string(trailer_start);
 }
 
+// The report as text lines, printed as it goes, or as one JSON object with the same names.
+class Report {
+  public:
+    explicit Report(bool json) : json_(json) {}
+
+    void number(const char* name, std::uint64_t value) {
+        if (json_)
+            object_.add(name, value);
+        else
+            std::printf("%-20s%llu\n", (std::string(name) + ":").c_str(),
+                        static_cast<unsigned long long>(value));
+    }
+    void text(const char* name, const std::string& value) {
+        if (json_)
+            object_.add(name, value);
+        else
+            std::printf("%-20s%s\n", (std::string(name) + ":").c_str(), value.c_str());
+    }
+    void begin_entries() {
+        if (!json_)
+            std::printf("entries:\n");
+    }
+    void entry(const ToolPackageEntry& entry) {
+        if (json_)
+            entries_.push_back(
+                JsonObject().add("name", utf16_to_utf8(entry.name)).add("size", entry.data_size));
+        else
+            std::printf("  %14llu  %s\n", static_cast<unsigned long long>(entry.data_size),
+                        utf16_to_utf8(entry.name).c_str());
+    }
+    void end_entries() {
+        if (json_)
+            object_.add("entries", entries_);
+    }
+    int refuse(const std::filesystem::path& path, const std::string& problem) {
+        if (json_)
+            object_.add("problem", problem);
+        finish();
+        return fail(path, problem);
+    }
+    void finish() {
+        if (json_)
+            std::printf("%s\n", object_.text().c_str());
+        std::fflush(stdout);
+    }
+
+  private:
+    bool json_;
+    JsonObject object_;
+    std::vector<JsonObject> entries_;
+};
+
 } // namespace
 
-int inspect_tool_package(const std::filesystem::path& path) {
+int inspect_tool_package(const std::filesystem::path& path, bool json) {
     std::string problem;
     std::uint64_t size = 0;
     FileHandle file = open_input(path, size, problem);
     if (!file)
         return fail(path, problem);
+    Report report(json);
     const std::uint64_t content_end = find_content_end(file, size);
-    std::printf("file size:      %llu\n", static_cast<unsigned long long>(size));
-    if (content_end < size)
-        std::printf("content end:    %llu (a certificate table of %llu bytes follows)\n",
-                    static_cast<unsigned long long>(content_end),
-                    static_cast<unsigned long long>(size - content_end));
-    else
-        std::printf("content end:    %llu (no certificate table at the end)\n",
-                    static_cast<unsigned long long>(content_end));
+    report.number("file_size", size);
+    report.number("content_end", content_end);
+    report.number("certificate_table", size - content_end);
     const auto trailer = read_tool_package_trailer(file, size);
-    if (!trailer) {
-        std::fflush(stdout);
-        return fail(path, why_no_package(file, content_end));
-    }
+    if (!trailer)
+        return report.refuse(path, why_no_package(file, content_end));
     const std::uint64_t stream_end = trailer->package_offset + trailer->package_size;
-    std::printf("trailer at:     %llu\n",
-                static_cast<unsigned long long>(content_end - TOOL_PACKAGE_TRAILER_SIZE));
-    std::printf("package_offset: %llu\n", static_cast<unsigned long long>(trailer->package_offset));
-    std::printf("package_size:   %llu\n", static_cast<unsigned long long>(trailer->package_size));
-    std::printf("package_id:     %s\n", id_text(trailer->package_id).c_str());
-    std::printf("padding:        %llu\n",
-                static_cast<unsigned long long>(content_end - TOOL_PACKAGE_TRAILER_SIZE - stream_end));
-    std::printf("entries:\n");
+    report.number("trailer_at", content_end - TOOL_PACKAGE_TRAILER_SIZE);
+    report.number("package_offset", trailer->package_offset);
+    report.number("package_size", trailer->package_size);
+    report.text("package_id", id_text(trailer->package_id));
+    report.number("padding", content_end - TOOL_PACKAGE_TRAILER_SIZE - stream_end);
+    report.begin_entries();
     ProgressBar bar("kpack: checking", trailer->package_size);
     ToolSetRules rules;
     std::string rule_problem;
     const PackageCheck check = check_tool_package(
         file, *trailer,
         [&](const ToolPackageEntry& entry, std::uint64_t offset) {
-            std::printf("  %14llu  %s\n", static_cast<unsigned long long>(entry.data_size),
-                        utf16_to_utf8(entry.name).c_str());
+            report.entry(entry);
             if (rule_problem.empty())
                 if (const std::string problem = rules.add(entry.name); !problem.empty())
                     rule_problem = "entry at offset " + std::to_string(offset) + " (\"" +
                                    utf16_to_utf8(entry.name) + "\"): " + problem;
         },
         [&bar](std::uint64_t done, std::uint64_t) { bar.update(done); });
-    std::fflush(stdout);
+    report.end_entries();
     if (check.data_unreadable)
-        return fail(path, "entry data at offset " + std::to_string(check.problem_offset) +
-                              " cannot be read in full");
+        return report.refuse(path, "entry data at offset " + std::to_string(check.problem_offset) +
+                                       " cannot be read in full");
     if (check.problem != EntryProblem::none) {
         // Read the refused entry's head again for the message; the walk does not keep it.
         ToolPackageEntry entry;
         std::uint64_t data_start = 0;
         read_tool_package_entry(file, check.problem_offset, stream_end, entry, data_start);
-        return fail(path, "entry at offset " + std::to_string(check.problem_offset) +
-                              " is refused: " + describe(entry, check.problem));
+        return report.refuse(path, "entry at offset " + std::to_string(check.problem_offset) +
+                                       " is refused: " + describe(entry, check.problem));
     }
     if (check.computed_id.empty())
-        return fail(path, "the SHA-256 of the package failed");
+        return report.refuse(path, "the SHA-256 of the package failed");
     if (!check.verified)
-        return fail(path, "package identifier does not verify (stored " + id_text(trailer->package_id) +
-                              ", computed " + id_text(check.computed_id) + ")");
+        return report.refuse(path, "package identifier does not verify (stored " +
+                                       id_text(trailer->package_id) + ", computed " +
+                                       id_text(check.computed_id) + ")");
     if (rule_problem.empty())
         rule_problem = rules.finish();
     if (!rule_problem.empty())
-        return fail(path, "the launcher would not take this package as it is: " + rule_problem);
-    std::printf("identifier:     verified (%llu entries)\n",
-                static_cast<unsigned long long>(check.entry_count));
+        return report.refuse(path, "the launcher would not take this package as it is: " + rule_problem);
+    report.text("identifier", "verified");
+    report.finish();
     return 0;
 }
 

@@ -68,6 +68,13 @@ TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAfterTheHost) {
     put("b/x.bin", bytes_of("x"));
     ASSERT_EQ(kpack(append_command("host.exe", "tools", "out.exe")), 0) << output("stderr.txt");
     EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe"))), 0) << output("stderr.txt");
+    EXPECT_NE(output("stdout.txt").find("identifier:         verified"), std::string::npos);
+    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe")) + " --json"), 0) << output("stderr.txt");
+    const std::string json = output("stdout.txt");
+    EXPECT_TRUE(json.starts_with("{\"file_size\":")) << json;
+    for (const char* field :
+         {"\"package_offset\":1001,", "{\"name\":\"b\\\\x.bin\",\"size\":1}", "\"identifier\":\"verified\"}"})
+        EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
     EXPECT_EQ(package_of("out.exe"),
               (std::vector<std::string>{"at 1001", "onnxruntime.dll 70000", "z.txt 22", "b\\x.bin 1",
                                         "models\\m.onnx 0", "models\\vision\\v.onnx 10", "verified"}));
@@ -106,14 +113,14 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePathAndWrongUsage) 
         expect_refused(append_command("host.exe", "tools", "kept.exe"), named);
     };
     refuses({"a..b.dll"}, "a..b.dll");
-    refuses({"aux.onnx"}, "aux.onnx");
-    refuses({"models/com1.bin"}, "com1.bin");
     // "upper" holds no file itself, so the launcher could not create it for "upper\lower\f".
     refuses({"upper/lower/f"}, "upper");
     fs::remove_all(native("tools"));
     put("models/m.onnx", bytes_of("x")); // the completeness probe is missing
     expect_refused(append_command("host.exe", "tools", "kept.exe"), "onnxruntime.dll");
     if (!running_under_windows()) { // names that cannot exist on Windows
+        refuses({"aux.onnx"}, "aux.onnx");
+        refuses({"models/com1.bin"}, "com1.bin");
         for (const char* name :
              {"a?b", "a<b", "a*b", "pipe|", "quote\"", "trail.", "trail ", "dir./f", "ctl\x01"})
             refuses({name}, "Windows");
