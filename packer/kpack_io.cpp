@@ -2,8 +2,10 @@
 
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <system_error>
+#include <type_traits>
 
 namespace kp::pack {
 
@@ -11,9 +13,71 @@ std::filesystem::path to_path(const std::u16string& text) {
     return std::filesystem::path(text);
 }
 
+namespace {
+
+template <typename Native> bool native_units(const Native& native, std::u16string& units) {
+    if constexpr (std::is_same_v<typename Native::value_type, char>) {
+        units = utf8_to_utf16(native);
+        return utf16_to_utf8(units) == native;
+    } else {
+        units.assign(native.begin(), native.end());
+        return true;
+    }
+}
+
+template <typename Native> std::string native_text(const Native& native) {
+    if constexpr (std::is_same_v<typename Native::value_type, char>) {
+        return native;
+    } else {
+        return utf16_to_utf8(std::u16string(native.begin(), native.end()));
+    }
+}
+
+} // namespace
+
 std::string display(const std::filesystem::path& path) {
-    const std::u16string text = path.u16string();
-    return utf16_to_utf8(text);
+    return native_text(path.native());
+}
+
+bool path_units(const std::filesystem::path& path, std::u16string& units) {
+    return native_units(path.native(), units);
+}
+
+bool system_form(const std::filesystem::path& path, std::u16string& text) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error || !path_units(absolute, text))
+        return false;
+    if constexpr (std::filesystem::path::preferred_separator == '/') {
+        if (text.find(u'\\') != std::u16string::npos)
+            return false;
+    }
+    std::replace(text.begin(), text.end(), u'/', u'\\');
+    return true;
+}
+
+FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, std::string& problem) {
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::exists(status)) {
+        problem = "no such file";
+        return {};
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        problem = "not a regular file";
+        return {};
+    }
+    std::u16string system_path;
+    if (!system_form(path, system_path)) {
+        problem = "path cannot be used (not valid UTF-8, or a backslash in a name)";
+        return {};
+    }
+    FileHandle file = sys::open_file_for_reading(system_path);
+    if (!file || !sys::file_size(file, size)) {
+        problem = "cannot be opened for reading";
+        return {};
+    }
+    return file;
 }
 
 int fail(const std::filesystem::path& file, const std::string& problem) {

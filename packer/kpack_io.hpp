@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/text.hpp"
+#include "platform/platform.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +11,16 @@
 namespace kp::pack {
 
 std::filesystem::path to_path(const std::u16string& text);
+// The path as given, for messages (a POSIX name that is not UTF-8 is shown byte for byte).
 std::string display(const std::filesystem::path& path);
+
+// The code units of a path; false when they cannot stand for it exactly (a POSIX name that is
+// not valid UTF-8). Windows paths are UTF-16 already.
+bool path_units(const std::filesystem::path& path, std::u16string& units);
+// The path in the system's form (absolute, backslash separated); false when it has none.
+bool system_form(const std::filesystem::path& path, std::u16string& text);
+// Opens a regular file for reading through the seam and takes its size; on failure sets problem.
+FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, std::string& problem);
 
 // Prints "kpack: FILE: PROBLEM" on stderr and gives the exit code for a failure.
 int fail(const std::filesystem::path& file, const std::string& problem);

@@ -1,6 +1,7 @@
 #include "tool_package_check.hpp"
 
 #include "tool_package_writer.hpp"
+#include "tool_set_rules.hpp"
 #include "tools/sha256_hasher.hpp"
 
 #include <algorithm>
@@ -74,7 +75,8 @@ std::string describe(const ToolPackageEntry& entry, EntryProblem problem) {
     case EntryProblem::bad_name_size:
         return "name_size " + std::to_string(entry.name_size) + " is not an even number from 2 to 2046";
     case EntryProblem::refused_name:
-        return "name \"" + utf16_to_utf8(entry.name) + "\" is refused (\"..\", \":\" or a leading backslash)";
+    case EntryProblem::device_name:
+        return "\"" + utf16_to_utf8(entry.name) + "\": " + launcher_refusal(entry.name);
     case EntryProblem::beyond_stream:
         return "it reaches beyond the end of the entry stream (data_size " + std::to_string(entry.data_size) +
                ")";

@@ -4,6 +4,7 @@
 #include "tools/tool_package_format.hpp"
 
 #include "common/text.hpp"
+#include "tools/device_names.hpp"
 
 #include <array>
 #include <cstring>
@@ -125,6 +126,12 @@ bool is_acceptable_entry_name(std::u16string_view name) {
     return name.empty() || name.front() != u'\\';
 }
 
+EntryProblem entry_name_problem(std::u16string_view name) {
+    if (!is_acceptable_entry_name(name))
+        return EntryProblem::refused_name;
+    return names_a_device(name) ? EntryProblem::device_name : EntryProblem::none;
+}
+
 EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t position, std::uint64_t stream_end,
                                      ToolPackageEntry& entry, std::uint64_t& data_start) {
     std::array<std::uint8_t, 4> name_size{};
@@ -147,8 +154,8 @@ EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t posit
     entry.name.resize(entry.name_size / 2);
     for (std::size_t i = 0; i < entry.name.size(); ++i)
         entry.name[i] = static_cast<char16_t>(name[2 * i] | (name[2 * i + 1] << 8));
-    if (!is_acceptable_entry_name(entry.name))
-        return EntryProblem::refused_name;
+    if (const EntryProblem problem = entry_name_problem(entry.name); problem != EntryProblem::none)
+        return problem;
     if (!fits_before(position, 12 + std::uint64_t{entry.name_size}, stream_end))
         return EntryProblem::beyond_stream;
     data_start = position + 12 + entry.name_size;

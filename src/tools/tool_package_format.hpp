@@ -43,10 +43,15 @@ bool is_acceptable_entry_name(std::u16string_view name);
 bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound);
 
 // Why an entry was refused, in the order the checks run.
-enum class EntryProblem { none, unreadable, bad_name_size, refused_name, beyond_stream };
+enum class EntryProblem { none, unreadable, bad_name_size, refused_name, device_name, beyond_stream };
+
+// The launcher's acceptance of an entry name: the format's name rules, then device names (see
+// tools/device_names.hpp). The unpacker (through read_tool_package_entry), kpack's writer and
+// kpack's inspection all decide with this one rule.
+EntryProblem entry_name_problem(std::u16string_view name);
 
 // Reads the entry that starts at position and applies the acceptance rules above in the
-// unpacker's order: name_size, name, data_size are read, then the name rules, then the entry's
+// unpacker's order: name_size, name, data_size are read, then entry_name_problem, then the entry's
 // end is checked against stream_end. On success fills entry and data_start (where its data
 // begins). Moves the file pointer.
 EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t position, std::uint64_t stream_end,

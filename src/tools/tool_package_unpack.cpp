@@ -15,41 +15,6 @@ namespace {
 
 constexpr std::uint64_t NO_BOUND = std::numeric_limits<std::uint64_t>::max();
 
-bool is_device_digit(char16_t unit) {
-    return (unit >= u'1' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
-}
-
-// Windows maps these names to devices in any directory, with any extension and trailing spaces:
-// a file written under such a name leaves the staging directory.
-bool is_device_name(std::u16string_view component) {
-    component = component.substr(0, component.find(u'.'));
-    while (!component.empty() && component.back() == u' ')
-        component.remove_suffix(1);
-    std::u16string upper(component);
-    for (char16_t& unit : upper)
-        unit = ascii_upper(unit);
-    if (upper == u"CON" || upper == u"PRN" || upper == u"AUX" || upper == u"NUL" || upper == u"CONIN$" ||
-        upper == u"CONOUT$")
-        return true;
-    return upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT")) &&
-           is_device_digit(upper[3]);
-}
-
-// Every component, split at either separator (both are separators to the file system on each
-// target), up to the first zero unit, where the system's path ends.
-bool has_no_device_component(std::u16string_view name) {
-    name = name.substr(0, name.find(u'\0'));
-    while (!name.empty()) {
-        const std::size_t end = name.find_first_of(u"\\/");
-        if (is_device_name(name.substr(0, end)))
-            return false;
-        if (end == std::u16string_view::npos)
-            break;
-        name.remove_prefix(end + 1);
-    }
-    return true;
-}
-
 std::uint32_t progress_permille(std::uint64_t consumed, std::uint64_t total) {
     return static_cast<std::uint32_t>(static_cast<unsigned __int128>(consumed) * 1000 / total);
 }
@@ -95,8 +60,7 @@ bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std
                   Sha256Hasher& hasher, StreamState& stream) {
     ToolPackageEntry entry;
     std::uint64_t data_start = 0;
-    if (read_tool_package_entry(host, stream.position, stream.end, entry, data_start) != EntryProblem::none ||
-        !has_no_device_component(entry.name))
+    if (read_tool_package_entry(host, stream.position, stream.end, entry, data_start) != EntryProblem::none)
         return false;
     stream.position = data_start;
     hash_entry_head(hasher, entry);

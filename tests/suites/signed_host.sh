@@ -43,8 +43,8 @@ inspect_finds_package_before_table() {
     local file=$1 unsigned_size=$2
     "$kpack" tools inspect "$file" >inspect.txt || { cat inspect.txt; return 1; }
     cat inspect.txt
-    grep -q "^content end: *$unsigned_size (a certificate table of" inspect.txt &&
-        grep -q 'models\\vision.onnx' inspect.txt && grep -q 'identifier: *verified (3 entries)' inspect.txt
+    grep -q "^content_end: *$unsigned_size$" inspect.txt && grep -q "^certificate_table: *[1-9]" inspect.txt &&
+        grep -q 'models\\vision.onnx' inspect.txt && grep -q 'identifier: *verified' inspect.txt
 }
 
 signature_covers_package() {
@@ -87,7 +87,7 @@ python_package_reads() {
     python3 writer.py host.exe scripted.exe && "$kpack" tools inspect scripted.exe >scripted.txt
     local status=$?
     cat scripted.txt
-    [ $status -eq 0 ] && grep -q 'lib\\a.bin' scripted.txt && grep -q 'identifier: *verified (3 entries)' scripted.txt
+    [ $status -eq 0 ] && grep -q 'lib\\a.bin' scripted.txt && grep -q 'identifier: *verified' scripted.txt
 }
 check "a package written by an independent script is read" python_package_reads
 

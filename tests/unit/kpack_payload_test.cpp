@@ -1,6 +1,12 @@
 // kpack payload, run as the real command line tool.
+#include "build_config.hpp"
+#include "json_text.hpp"
 #include "payload/payload_decryption.hpp"
 #include "support/sandbox.hpp"
+#include "support/zip_image.hpp"
+#include "zip_archive.hpp"
+
+#include <chrono>
 
 #include <algorithm>
 
@@ -28,7 +34,8 @@ class KpackPayload : public SandboxTest {
 };
 
 TEST_F(KpackPayload, EncryptsWhatTheLauncherDecryptsAndDecryptsItBack) {
-    const Bytes archive = pattern_bytes(1000, 3);
+    Bytes archive = zip_image({{"kestrin_pad.exe", "application"}});
+    archive.resize(1000, 0); // bytes after the end record are still a zip
     write_native(native("app.zip"), archive);
     ASSERT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
@@ -66,7 +73,77 @@ TEST_F(KpackPayload, BadInputNamesTheFileAndLeavesNoOutput) {
     EXPECT_EQ(read_native(native("kept.zip")), bytes_of("earlier output"));
 }
 
+// Archives the install would not reproduce, or whose root lacks the application, are refused.
+TEST_F(KpackPayload, RefusesArchivesTheInstallCannotUse) {
+    const ZipImageEntry app = {"kestrin_pad.exe", "application"};
+    const std::pair<std::vector<ZipImageEntry>, std::string> cases[] = {
+        {{{"app/kestrin_pad.exe", "x"}}, "zip the folder's contents"},
+        {{{"readme.txt", "x"}}, "no kestrin_pad.exe"},
+        {{app, {"secret.dll", "x", 0, 1}}, "encrypted"},
+        {{app, {"packed.dll", "x", 12}}, "compressed with"},
+        {{app, {"../evil.dll", "x"}}, "\"..\""},
+        {{app, {"/etc/evil", "x"}}, "absolute"},
+        {{app, {"link.dll", "kestrin_pad.exe", 0, 0, 0120777}}, "link"},
+    };
+    for (const auto& [entries, problem] : cases) {
+        write_native(native("app.zip"), zip_image(entries));
+        // The Windows build cannot check: it says so in one line and encrypts.
+        EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))) !=
+                      0,
+                  pack::zip_available());
+        const std::string message = error_text();
+        EXPECT_NE(message.find(pack::zip_available() ? problem : "not checked"), std::string::npos)
+            << message;
+        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+        EXPECT_EQ(std::filesystem::exists(native("app.enc")), !pack::zip_available()) << problem;
+        std::filesystem::remove(native("app.enc"));
+    }
+    write_native(native("app.zip"), pattern_bytes(1000));
+    EXPECT_NE(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))),
+              pack::zip_available() ? 0 : 1);
+}
+
+// From a folder kpack writes the zip itself, the same bytes for the same folder; inspect reads
+// the result back with this build's keys.
+TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
+    write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
+    write_native(native("app/data/b.txt"), pattern_bytes(3000));
+    write_native(native("app/data/a.txt"), bytes_of("a"));
+    const std::string encrypt = "payload encrypt " + quoted(native("app")) + " ";
+    if (!pack::zip_available()) { // the Windows build says it cannot
+        EXPECT_NE(kpack(encrypt + quoted(native("app.enc"))), 0);
+        EXPECT_NE(error_text().find("cannot be zipped"), std::string::npos) << error_text();
+        return;
+    }
+    ASSERT_EQ(kpack(encrypt + quoted(native("one.enc"))), 0) << error_text();
+    std::filesystem::last_write_time(native("app/data/a.txt"),
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(30));
+    ASSERT_EQ(kpack(encrypt + quoted(native("two.enc"))), 0) << error_text();
+    EXPECT_EQ(read_native(native("one.enc")), read_native(native("two.enc")));
+
+    ASSERT_EQ(kpack("payload inspect " + quoted(native("one.enc")) + " --json"), 0) << error_text();
+    const std::string report = text_of(read_native(native("stdout.txt")));
+    EXPECT_TRUE(report.starts_with("{\"file\":" + pack::json_string(native("one.enc").string()) +
+                                   ",\"decrypts\":true,\"archive_size\":"))
+        << report;
+    EXPECT_NE(report.find("\"root_items\":[{\"name\":\"data\",\"folder\":true,\"size\":3001,\"files\":2},"
+                          "{\"name\":\"kestrin_pad.exe\",\"folder\":false,\"size\":11,\"files\":1}]"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\"application_at_root\":true"), std::string::npos) << report;
+
+    // Other keys, or a root without the application: non-zero.
+    write_native(native("other.enc"), pattern_bytes(1024));
+    EXPECT_NE(kpack("payload inspect " + quoted(native("other.enc"))), 0);
+    EXPECT_NE(error_text().find("does not decrypt"), std::string::npos);
+    write_native(native("nested.enc"), make_app_enc(zip_image({{"app/kestrin_pad.exe", "x"}})));
+    EXPECT_NE(kpack("payload inspect " + quoted(native("nested.enc"))), 0);
+    EXPECT_NE(text_of(read_native(native("stdout.txt"))).find("application_at_root: no"), std::string::npos);
+}
+
 TEST_F(KpackPayload, HelpAtEveryLevelAndUsageErrors) {
+    EXPECT_EQ(kpack("--version"), 0);
+    EXPECT_NE(text_of(read_native(native("stdout.txt"))).find(utf16_to_utf8(BUILD_ID)), std::string::npos);
     EXPECT_EQ(kpack("--help"), 0);
     EXPECT_EQ(kpack("payload --help"), 0);
     EXPECT_EQ(kpack("payload encrypt --help"), 0);

@@ -1,7 +1,9 @@
 // kpack tools, run as the real command line tool, read back with the launcher's own reader.
 #include "support/pe_image.hpp"
 #include "support/sandbox.hpp"
+#include "tool_package_append.hpp"
 #include "tool_package_check.hpp"
+#include "tool_package_writer.hpp"
 #include "tools/tool_package_format.hpp"
 
 #include <algorithm>
@@ -65,6 +67,14 @@ TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAfterTheHost) {
     put("models/m.onnx", {});
     put("b/x.bin", bytes_of("x"));
     ASSERT_EQ(kpack(append_command("host.exe", "tools", "out.exe")), 0) << output("stderr.txt");
+    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe"))), 0) << output("stderr.txt");
+    EXPECT_NE(output("stdout.txt").find("identifier:         verified"), std::string::npos);
+    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe")) + " --json"), 0) << output("stderr.txt");
+    const std::string json = output("stdout.txt");
+    EXPECT_TRUE(json.starts_with("{\"file_size\":")) << json;
+    for (const char* field :
+         {"\"package_offset\":1001,", "{\"name\":\"b\\\\x.bin\",\"size\":1}", "\"identifier\":\"verified\"}"})
+        EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
     EXPECT_EQ(package_of("out.exe"),
               (std::vector<std::string>{"at 1001", "onnxruntime.dll 70000", "z.txt 22", "b\\x.bin 1",
                                         "models\\m.onnx 0", "models\\vision\\v.onnx 10", "verified"}));
@@ -82,7 +92,7 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePathAndWrongUsage) 
     write_native(native("signed.exe"), sign_image(pe_image({}), 1432));
     write_native(native("kept.exe"), bytes_of("earlier output"));
     fs::create_directories(native("empty"));
-    put("ok.dll", pattern_bytes(100));
+    put("onnxruntime.dll", pattern_bytes(100));
     ASSERT_EQ(kpack(append_command("host.exe", "tools", "damaged.exe")), 0) << output("stderr.txt");
     Bytes damaged = read_native(native("damaged.exe"));
     damaged[1024 + 50] ^= 0x40;
@@ -94,9 +104,10 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePathAndWrongUsage) 
     expect_refused(append_command("host.exe", "nowhere", "kept.exe"), "nowhere");
     expect_refused(append_command("signed.exe", "tools", "kept.exe"), "signed.exe"); // append before signing
 
-    // Each case in a fresh DIR holding the given files.
+    // Each case in a fresh DIR holding onnxruntime.dll and the given files.
     const auto refuses = [&](const std::vector<std::string>& files, const std::string& named) {
         fs::remove_all(native("tools"));
+        put("onnxruntime.dll", bytes_of("runtime"));
         for (const std::string& file : files)
             put(file, bytes_of("x"));
         expect_refused(append_command("host.exe", "tools", "kept.exe"), named);
@@ -104,7 +115,17 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePathAndWrongUsage) 
     refuses({"a..b.dll"}, "a..b.dll");
     // "upper" holds no file itself, so the launcher could not create it for "upper\lower\f".
     refuses({"upper/lower/f"}, "upper");
+    fs::remove_all(native("tools"));
+    put("models/m.onnx", bytes_of("x")); // the completeness probe is missing
+    expect_refused(append_command("host.exe", "tools", "kept.exe"), "onnxruntime.dll");
     if (!running_under_windows()) { // names that cannot exist on Windows
+        refuses({"aux.onnx"}, "aux.onnx");
+        refuses({"models/com1.bin"}, "com1.bin");
+        for (const char* name :
+             {"a?b", "a<b", "a*b", "pipe|", "quote\"", "trail.", "trail ", "dir./f", "ctl\x01"})
+            refuses({name}, "Windows");
+        refuses({"Models/a.onnx", "models/b.onnx"}, "letter case");
+        refuses({"Notes.txt", "notes.txt"}, "letter case");
         refuses({"back\\slash"}, "back\\slash");
         // 1024 units: four 250-unit directories (each holding a file) and a 24-unit name.
         std::string deep;
@@ -122,11 +143,33 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePathAndWrongUsage) 
     }
     EXPECT_EQ(read_native(native("kept.exe")), bytes_of("earlier output"));
 
+    // Packages made by hand: inspect refuses what the launcher would not take as it is.
+    const std::pair<std::vector<pack::ToolFile>, std::string> hand_made[] = {
+        {{{u"onnxruntime.dll", {}}, {u"aux.onnx", {}}}, "aux.onnx"},
+        {{{u"onnxruntime.dll", {}}, {u"a\\b\\c.bin", {}}}, "one folder level"},
+        {{{u"models.bin", {}}}, "onnxruntime.dll"},
+    };
+    for (const auto& [files, named] : hand_made) {
+        write_native(native("hand.exe"), pack::append_tool_package(pe_image({}), files));
+        expect_refused("tools inspect " + quoted(native("hand.exe")), named);
+    }
+
     EXPECT_EQ(kpack("tools append a b --help"), 0);
     EXPECT_NE(output("stdout.txt").find("usage: kpack tools append"), std::string::npos);
     for (const char* wrong : {"tools", "tools pack", "tools append a b", "tools append a b -o",
                               "tools append a b -o c --force", "tools inspect a b"})
         EXPECT_NE(kpack(wrong), 0) << wrong;
+}
+
+// A hash that fails inside kpack is an error, never a trailer with an empty identifier.
+TEST_F(KpackTools, FailedHashLeavesNoOutput) {
+    write_native(native("host.exe"), pe_image({}));
+    put("onnxruntime.dll", bytes_of("runtime"));
+    fault::finish_hash = [](const HashHandle&, Sha256Digest&) { return false; };
+    testing::internal::CaptureStderr();
+    EXPECT_NE(pack::append_tool_package_file({native("host.exe"), native("tools"), native("out.exe")}), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("SHA-256"), std::string::npos);
+    EXPECT_FALSE(fs::exists(native("out.exe")));
 }
 
 } // namespace

@@ -135,6 +135,7 @@ TEST_F(ToolPackageFormat, EntriesAreCheckedInTheUnpackersOrder) {
         {"empty data", raw_entry(2, u"a", 0), EntryProblem::none},
         {"odd name size", raw_entry(3, u"ab", 0), EntryProblem::bad_name_size},
         {"refused name, before its size", raw_entry(4, u"..", 99), EntryProblem::refused_name},
+        {"device name, before its size", raw_entry(30, u"models\\com1.bin", 99), EntryProblem::device_name},
         // data_start + data_size wraps to a small value inside the stream.
         {"data size near 2^64", raw_entry(2, u"a", U64_MAX - 13, bytes_of("xyz")),
          EntryProblem::beyond_stream},

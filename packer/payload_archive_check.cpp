@@ -1,0 +1,90 @@
+#include "payload_archive_check.hpp"
+
+#include <map>
+
+namespace kp::pack {
+
+namespace {
+
+bool is_absolute(std::string_view name) {
+    return name.starts_with('/') || name.starts_with('\\') || (name.size() >= 2 && name[1] == ':');
+}
+
+bool climbs(std::string_view name) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = name.find_first_of("/\\", start);
+        if (name.substr(start, end - start) == "..")
+            return true;
+        if (end == std::string_view::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
+std::string entry_problem(const ZipEntry& entry) {
+    const std::string named = "entry \"" + entry.name + "\" ";
+    if (is_absolute(entry.name))
+        return named + "has an absolute name; the install could not place it in the install folder";
+    if (climbs(entry.name))
+        return named + "holds \"..\"; the install could not keep it in the install folder";
+    if (entry.encrypted)
+        return named + "is encrypted; the shell cannot unpack it without asking for a password";
+    if (entry.type == ZipEntryType::link)
+        return named + "is a link; the install would not reproduce it";
+    if (entry.type == ZipEntryType::other)
+        return named + "is neither a file nor a folder; the install would not reproduce it";
+    if (entry.type == ZipEntryType::file && entry.method != "stored" && entry.method != "deflate")
+        return named + "is compressed with " + entry.method + "; only stored and deflate unpack everywhere";
+    return {};
+}
+
+std::string first_component(std::string_view name) {
+    return std::string(name.substr(0, name.find('/')));
+}
+
+} // namespace
+
+bool has_application_at_root(const std::vector<ZipEntry>& entries) {
+    for (const ZipEntry& entry : entries)
+        if (entry.type == ZipEntryType::file && entry.name == APPLICATION_NAME)
+            return true;
+    return false;
+}
+
+std::string install_problem(const std::vector<ZipEntry>& entries) {
+    for (const ZipEntry& entry : entries)
+        if (std::string problem = entry_problem(entry); !problem.empty())
+            return problem;
+    if (has_application_at_root(entries))
+        return {};
+    const std::string why =
+        "the archive's root holds no kestrin_pad.exe; the launcher would wait 60 seconds for it on every "
+        "launch and start nothing";
+    for (const ZipEntry& entry : entries)
+        if (entry.name.ends_with("/" + std::string(APPLICATION_NAME)))
+            return why + " (it is at " + entry.name + ": zip the folder's contents, not the folder)";
+    return why;
+}
+
+std::vector<RootItem> root_items(const std::vector<ZipEntry>& entries) {
+    std::map<std::string, RootItem> items;
+    for (const ZipEntry& entry : entries) {
+        const bool nested = entry.name.find('/') != std::string::npos;
+        const std::string name = first_component(entry.name);
+        if (name.empty())
+            continue;
+        const auto [item, added] = items.try_emplace(name, RootItem{name, nested, 0, 0});
+        item->second.folder = item->second.folder || nested || entry.type == ZipEntryType::folder;
+        if (entry.type == ZipEntryType::file) {
+            item->second.size += entry.size;
+            ++item->second.file_count;
+        }
+    }
+    std::vector<RootItem> list;
+    for (auto& [name, item] : items)
+        list.push_back(std::move(item));
+    return list;
+}
+
+} // namespace kp::pack

@@ -1,0 +1,30 @@
+// Whether an application archive installs as the launcher needs it: the shell can reproduce
+// every entry faithfully, and kestrin_pad.exe is at the root, where the launcher waits for it.
+#pragma once
+
+#include "zip_archive.hpp"
+
+#include <string>
+#include <vector>
+
+namespace kp::pack {
+
+inline constexpr std::string_view APPLICATION_NAME = "kestrin_pad.exe";
+
+// The first problem, as one phrase; empty when the archive installs. Refused: encrypted
+// entries, methods other than stored and deflate, absolute names or names holding "..", links
+// and other special files, and a root without kestrin_pad.exe.
+std::string install_problem(const std::vector<ZipEntry>& entries);
+
+struct RootItem {
+    std::string name;
+    bool folder = false;
+    std::uint64_t size = 0;       // a folder's is the sum of its files' sizes
+    std::uint64_t file_count = 1; // the files under a folder
+};
+
+// The archive's root items by name: its root files and the first level of its folders.
+std::vector<RootItem> root_items(const std::vector<ZipEntry>& entries);
+bool has_application_at_root(const std::vector<ZipEntry>& entries);
+
+} // namespace kp::pack

@@ -1,0 +1,123 @@
+#include "payload_source.hpp"
+
+#include "kpack_io.hpp"
+#include "payload_archive_check.hpp"
+#include "platform/platform.hpp"
+#include "zip_archive.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kp::pack {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A zip archive written beside app.enc for the scope of one run, removed on every path.
+class TemporaryZip {
+  public:
+    explicit TemporaryZip(const fs::path& app_enc) {
+        auto name = app_enc.filename();
+        name += ".kpack-" + std::to_string(sys::current_process_id()) + ".zip";
+        path_ = app_enc.parent_path() / name;
+    }
+    ~TemporaryZip() {
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+    }
+    TemporaryZip(const TemporaryZip&) = delete;
+    TemporaryZip& operator=(const TemporaryZip&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// Every regular file under folder, names relative to it, sorted so that the zip is the same
+// whatever order the file system lists them in.
+bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files, fs::path& refused,
+                           std::string& problem) {
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const auto status = it->symlink_status(error);
+        if (error)
+            break;
+        if (fs::is_directory(status))
+            continue;
+        refused = it->path();
+        std::u16string units;
+        if (fs::is_symlink(status))
+            problem = "is a link; the install would not reproduce it";
+        else if (!fs::is_regular_file(status))
+            problem = "is neither a file nor a folder";
+        else if (!path_units(fs::relative(it->path(), folder, error), units))
+            problem = "file name is not valid UTF-8";
+        if (!problem.empty())
+            return false;
+        std::string name = utf16_to_utf8(units);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        const bool executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+        files.push_back({name, it->path(), executable});
+    }
+    if (error) {
+        refused = folder;
+        problem = "cannot be listed: " + error.message();
+        return false;
+    }
+    std::sort(files.begin(), files.end(),
+              [](const ZipInput& a, const ZipInput& b) { return a.name < b.name; });
+    return true;
+}
+
+// Lists the archive and applies the install checks; 0 when it may be encrypted.
+int check_archive(const fs::path& shown, const fs::path& archive) {
+    const ZipListing listing = list_zip_file(archive);
+    switch (listing.result) {
+    case ZipRead::unavailable:
+        std::fprintf(stderr, "kpack: %s: warning: entries not checked: %s\n", display(shown).c_str(),
+                     listing.problem.c_str());
+        return 0;
+    case ZipRead::not_a_zip:
+        return fail(shown, "is not a zip archive");
+    case ZipRead::damaged:
+        return fail(shown, "is a damaged zip archive: " + listing.problem);
+    case ZipRead::listed:
+        break;
+    }
+    const std::string problem = install_problem(listing.entries);
+    return problem.empty() ? 0 : fail(shown, problem);
+}
+
+int encrypt_folder(const fs::path& folder, const fs::path& app_enc, ArchiveEncrypter encrypt) {
+    if (!zip_available())
+        return fail(folder, std::string("cannot be zipped: ") + zip_unavailable_reason() +
+                                "; give it a zip archive of the folder's contents");
+    std::vector<ZipInput> files;
+    fs::path refused;
+    std::string problem;
+    if (!collect_payload_files(folder, files, refused, problem))
+        return fail(refused, problem);
+    const TemporaryZip zip(app_enc);
+    if (!write_zip(zip.path(), files, problem))
+        return fail(zip.path(), problem);
+    if (const int refusal = check_archive(folder, zip.path()); refusal != 0)
+        return refusal;
+    return encrypt(zip.path(), app_enc);
+}
+
+} // namespace
+
+int encrypt_from_source(const fs::path& source, const fs::path& app_enc, ArchiveEncrypter encrypt) {
+    std::error_code error;
+    const auto status = fs::status(source, error);
+    if (fs::is_directory(status))
+        return encrypt_folder(source, app_enc, encrypt);
+    if (!fs::is_regular_file(status))
+        return encrypt(source, app_enc); // its reading names the problem
+    if (const int refusal = check_archive(source, source); refusal != 0)
+        return refusal;
+    return encrypt(source, app_enc);
+}
+
+} // namespace kp::pack
