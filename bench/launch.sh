@@ -1,78 +1,69 @@
 #!/usr/bin/env bash
 # 1. The up-to-date launch (stamp current, tools current, host carrying that package) against a
-#    program that only starts the same application and exits, both run by the same host, taken
-#    in turns; medians of many runs and their ratio (target <= 1.5).
+#    program that only starts the same application and exits, both run by the same host, in
+#    each place (RAM-backed folder, then disk: the sandbox's home, data and runtime folders
+#    there); medians of many runs and their ratio (target <= 1.5).
 # 2. is_image_running and parent_image_path with 2,000 extra processes running, beside a plain
-#    walk of /proc that reads each process's stat once.
+#    walk of /proc that reads each process's stat once. No files are involved: run once.
 set -euo pipefail
-release=$(realpath "${KP_RELEASE_DIR:-build/release}")
-runs=${KP_BENCH_RUNS:-101}
-work=$(mktemp -d "${TMPDIR:-/tmp}/kp-bench-launch.XXXXXX")
-sleepers=()
-cleanup() {
-    for pid in "${sleepers[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/home" "$work/data" "$work/tmp" "$work/run" "$work/bin" "$work/app" "$work/tools/models"
-export HOME=$work/home XDG_DATA_HOME=$work/data TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/run
+source "$(dirname "$0")/lib/common.sh"
+launch_runs=${KP_BENCH_LAUNCH_RUNS:-101}
+[ "$quick" = 1 ] && launch_runs=31
 unset KP_APP_RECORD KP_APP_LINGER_MS
-install_dir=$XDG_DATA_HOME/KestrinPadFree
 
-cp "$release/kp_test_app" "$work/app/kestrin_pad.exe"
-(cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
-"$release/kpack" payload encrypt "$work/app.zip" "$work/bin/app.enc"
-cp "$release/kp_launcher" "$work/bin/"
-head -c 1000000 /dev/urandom >"$work/tools/onnxruntime.dll"
-head -c 1000000 /dev/urandom >"$work/tools/models/a.onnx"
-cp "$release/kp_test_host" "$work/host_plain"
-"$release/kpack" tools append "$work/host_plain" "$work/tools" -o "$work/host"
+while read -r place dir; do
+    work_dir "$dir" launch
+    w=$work
+    mkdir -p "$w/home" "$w/data" "$w/tmp" "$w/run" "$w/bin" "$w/app" "$w/tools/models"
+    sandbox="HOME='$w/home' XDG_DATA_HOME='$w/data' TMPDIR='$w/tmp' XDG_RUNTIME_DIR='$w/run'"
+    install_dir=$w/data/KestrinPadFree
+    cp "$release/kp_test_app" "$w/app/kestrin_pad.exe"
+    (cd "$w/app" && zip -q -X ../app.zip kestrin_pad.exe)
+    "$release/kpack" payload encrypt "$w/app.zip" "$w/bin/app.enc"
+    cp "$release/kp_launcher" "$w/bin/"
+    head -c 1000000 /dev/urandom >"$w/tools/onnxruntime.dll"
+    head -c 1000000 /dev/urandom >"$w/tools/models/a.onnx"
+    cp "$release/kp_test_host" "$w/host_plain"
+    "$release/kpack" tools append "$w/host_plain" "$w/tools" -o "$w/host" >/dev/null
 
-# First run installs and unpacks; every later launcher run is the up-to-date path.
-"$work/host" "$work/bin/kp_launcher" >/dev/null
-[ -e "$install_dir/ai/.kp_ai" ] || { echo "setup failed: tools not unpacked"; exit 1; }
-
-now() { date +%s%N; }
-median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-time_launcher() {
-    local start
-    start=$(now)
-    "$work/host" "$work/bin/kp_launcher" >/dev/null
-    echo $(($(now) - start)) >>"$work/ours"
-}
-time_baseline() {
-    local start
-    start=$(now)
-    "$work/host" "$release/kp_start_only" "$install_dir/kestrin_pad.exe" "$install_dir" >/dev/null
-    echo $(($(now) - start)) >>"$work/baseline"
-}
-for i in $(seq "$runs"); do
-    if [ $((i % 2)) -eq 0 ]; then time_launcher; time_baseline; else time_baseline; time_launcher; fi
-done
-ours=$(median <"$work/ours")
-baseline=$(median <"$work/baseline")
-printf 'up-to-date launch through a host carrying a current package, median of %d runs\n' "$runs"
-printf '  ours (kp_launcher):                    %.3f ms\n' "$(echo "$ours / 1000000" | bc -l)"
-printf '  baseline (start the application only): %.3f ms\n' "$(echo "$baseline / 1000000" | bc -l)"
-printf '  ratio ours/baseline:                   %.2f (target <= 1.5)\n' "$(echo "$ours / $baseline" | bc -l)"
+    # The first run installs and unpacks; every later launcher run is the up-to-date path.
+    env HOME="$w/home" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" \
+        "$w/host" "$w/bin/kp_launcher" >/dev/null
+    [ -e "$install_dir/ai/.kp_ai" ] || { echo "setup failed: tools not unpacked"; exit 1; }
+    compare --runs "$launch_runs" --title "up-to-date launch through a host carrying a current package, $place" \
+        --target "<= 1.5" \
+        --ours-name "kp_launcher" --ours "$sandbox '$w/host' '$w/bin/kp_launcher'" \
+        --base-name "start the application only" \
+        --base "$sandbox '$w/host' '$release/kp_start_only' '$install_dir/kestrin_pad.exe' '$install_dir'"
+    rm -rf "$w"
+done < <(places)
 
 if [ ! -x "$release/launch_queries" ]; then
     echo "launch_queries not built (Google Benchmark missing?)"
     exit 1
 fi
+sleepers=()
+stop_sleepers() {
+    for pid in "${sleepers[@]}"; do kill "$pid" 2>/dev/null || true; done
+    remove_work_dirs
+}
+trap stop_sleepers EXIT
 for _ in $(seq 2000); do
     sleep 600 &
     sleepers+=($!)
 done
-results=$("$release/launch_queries" --benchmark_format=csv 2>/dev/null | grep -E '^"')
-cpu_ms() { echo "$results" | grep "^\"$1\"" | cut -d, -f4; }
+results=$("$release/launch_queries" --benchmark_format=csv --benchmark_repetitions=5 \
+    --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true 2>/dev/null |
+    grep -E '^"[a-z_]+_median"')
+column() { echo "$results" | grep "^\"$1_median\"" | cut -d, -f"$2"; }
 processes=$(find /proc -maxdepth 1 -name '[0-9]*' | wc -l)
-printf 'process queries with 2,000 extra processes (%d processes in all), CPU time per call\n' "$processes"
-printf '  is_image_running (no match, full walk): %.3f ms\n' "$(cpu_ms is_image_running_absent)"
-printf '  parent_image_path:                      %.3f ms\n' "$(cpu_ms parent_image_path)"
-printf '  baseline (read every /proc/PID/stat):   %.3f ms\n' "$(cpu_ms baseline_proc_stat_walk)"
-printf '  ratio is_image_running/baseline:        %.2f\n' \
-    "$(echo "$(cpu_ms is_image_running_absent) / $(cpu_ms baseline_proc_stat_walk)" | bc -l)"
-printf '  ratio parent_image_path/baseline:       %.2f\n' \
-    "$(echo "$(cpu_ms parent_image_path) / $(cpu_ms baseline_proc_stat_walk)" | bc -l)"
+printf 'process queries with 2,000 extra processes (%d in all), per call, median of 5 repetitions, interleaved\n' \
+    "$processes"
+for query in is_image_running_absent parent_image_path baseline_proc_stat_walk; do
+    printf '  %-40s wall %8.3f ms   cpu %8.3f ms\n' "$query" "$(column "$query" 3)" "$(column "$query" 4)"
+done
+for query in is_image_running_absent parent_image_path; do
+    printf '  ratio %-34s wall %6.2f   cpu %6.2f\n' "$query/walk" \
+        "$(echo "$(column "$query" 3) / $(column baseline_proc_stat_walk 3)" | bc -l)" \
+        "$(echo "$(column "$query" 4) / $(column baseline_proc_stat_walk 4)" | bc -l)"
+done

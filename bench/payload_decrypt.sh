@@ -1,39 +1,54 @@
 #!/usr/bin/env bash
-# decrypt_payload on a 256 MiB archive against two `openssl enc -d` passes over the same app.enc,
-# both from file to file, in the same run. Prints the medians and the ratio.
+# The payload path at 256 MiB, in each place (RAM-backed folder, then disk), each against two
+# `openssl enc` passes over the same file, from file to file:
+#   read_file_bytes, decrypt_payload, write_file_bytes (kp_decrypt_payload, as the installation
+#   does it)                    vs openssl enc -d twice
+#   kpack payload decrypt       vs openssl enc -d twice
+#   kpack payload encrypt       vs openssl enc twice
+# with kpack's peak resident memory against the file's size + 16 MiB, and the speed of
+# decrypt_payload alone.
 set -euo pipefail
-release=${KP_RELEASE_DIR:-build/release}
-work=$(mktemp -d "${TMPDIR:-/tmp}/kp-bench-decrypt.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-runs=${KP_BENCH_RUNS:-5}
+source "$(dirname "$0")/lib/common.sh"
+source "$bench_lib/payload_keys.sh"
+kpack=$release/kpack
+size=$((256 * 1024 * 1024))
+limit_kib=$(((size + 32 + 16 * 1024 * 1024) / 1024))
 
-source "$(dirname "$0")/lib/payload_keys.sh"
+openssl_twice() { # DIRECTION(-d or -e) FROM TO
+    local first_key=$outer_key first_iv=$outer_iv second_key=$inner_key second_iv=$inner_iv
+    if [ "$1" = -e ]; then
+        first_key=$inner_key first_iv=$inner_iv second_key=$outer_key second_iv=$outer_iv
+    fi
+    echo "openssl enc $1 -aes-256-cbc -K $first_key -iv $first_iv -in '$2' -out '$w/middle.bin' &&" \
+        "openssl enc $1 -aes-256-cbc -K $second_key -iv $second_iv -in '$w/middle.bin' -out '$3'"
+}
 
-head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/archive.zip"
-"$release/kpack" payload encrypt "$work/archive.zip" "$work/app.enc"
+while read -r place dir; do
+    work_dir "$dir" payload
+    w=$work
+    head -c "$size" /dev/urandom >"$w/archive.zip"
+    "$kpack" payload encrypt "$w/archive.zip" "$w/app.enc"
+    sync
+    clear_outputs="rm -f '$w/ours' '$w/middle.bin' '$w/theirs' && sync"
 
-now() { date +%s.%N; }
-median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+    compare --title "payload decryption, 256 MiB, $place: read, decrypt_payload, write" --target "<= 1.0" \
+        --ours-name "kp_decrypt_payload" --ours "'$release/kp_decrypt_payload' '$w/app.enc' '$w/ours'" \
+        --ours-prepare "$clear_outputs" --ours-check "cmp -s '$w/ours' '$w/archive.zip'" \
+        --base-name "openssl enc -d, twice" --base "$(openssl_twice -d "$w/app.enc" "$w/theirs")" \
+        --base-prepare "$clear_outputs" --base-check "cmp -s '$w/theirs' '$w/archive.zip'"
+    echo "  decrypt_payload alone: $("$release/kp_decrypt_payload" "$w/app.enc" "$w/ours" | grep -oE '[0-9.]+ GB/s')" \
+        "(target > 1 GB/s)"
 
-ours=() baseline=() inside=()
-for _ in $(seq "$runs"); do
-    start=$(now)
-    line=$("$release/kp_decrypt_payload" "$work/app.enc" "$work/ours.zip")
-    ours+=("$(echo "$(now) - $start" | bc -l)")
-    inside+=("$(echo "$line" | grep -oE '[0-9.]+ GB/s' | grep -oE '[0-9.]+')")
-    start=$(now)
-    openssl enc -d -aes-256-cbc -K "$outer_key" -iv "$outer_iv" -in "$work/app.enc" -out "$work/inner.bin"
-    openssl enc -d -aes-256-cbc -K "$inner_key" -iv "$inner_iv" -in "$work/inner.bin" -out "$work/openssl.zip"
-    baseline+=("$(echo "$(now) - $start" | bc -l)")
-done
-cmp "$work/ours.zip" "$work/archive.zip"
-cmp "$work/openssl.zip" "$work/archive.zip"
+    compare --title "kpack payload decrypt, 256 MiB, $place" --target "<= 1.0" --rss-limit-kib "$limit_kib" \
+        --ours-name "kpack payload decrypt" --ours "'$kpack' payload decrypt '$w/app.enc' '$w/ours'" \
+        --ours-prepare "$clear_outputs" --ours-check "cmp -s '$w/ours' '$w/archive.zip'" \
+        --base-name "openssl enc -d, twice" --base "$(openssl_twice -d "$w/app.enc" "$w/theirs")" \
+        --base-prepare "$clear_outputs"
 
-ours_median=$(printf '%s\n' "${ours[@]}" | median)
-baseline_median=$(printf '%s\n' "${baseline[@]}" | median)
-inside_median=$(printf '%s\n' "${inside[@]}" | median)
-printf 'payload decryption, 256 MiB, median of %d runs\n' "$runs"
-printf '  ours (read, decrypt_payload, write):  %.3f s\n' "$ours_median"
-printf '  openssl enc -d, two passes:            %.3f s\n' "$baseline_median"
-printf '  ratio ours/baseline:                   %.2f (target <= 1.0)\n' "$(echo "$ours_median / $baseline_median" | bc -l)"
-printf '  decrypt_payload alone:                 %.2f GB/s (target > 1 GB/s)\n' "$inside_median"
+    compare --title "kpack payload encrypt, 256 MiB, $place" --target "<= 1.0" --rss-limit-kib "$limit_kib" \
+        --ours-name "kpack payload encrypt" --ours "'$kpack' payload encrypt '$w/archive.zip' '$w/ours'" \
+        --ours-prepare "$clear_outputs" --ours-check "cmp -s '$w/ours' '$w/app.enc'" \
+        --base-name "openssl enc, twice" --base "$(openssl_twice -e "$w/archive.zip" "$w/theirs")" \
+        --base-prepare "$clear_outputs" --base-check "cmp -s '$w/theirs' '$w/app.enc'"
+    rm -rf "$w"
+done < <(places)

@@ -1,5 +1,6 @@
 #include "kpack_io.hpp"
 
+#include "common/file_io.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -85,7 +86,8 @@ int fail(const std::filesystem::path& file, const std::string& problem) {
     return 1;
 }
 
-bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem) {
+bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem,
+                     std::size_t headroom) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (error || !std::filesystem::exists(status)) {
@@ -102,7 +104,10 @@ bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::str
         problem = "cannot be opened for reading";
         return false;
     }
-    content.resize(size);
+    if (!size_file_buffer(content, size, headroom)) {
+        problem = "does not fit in the memory available";
+        return false;
+    }
     if (size != 0 && !in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size))) {
         problem = "cannot be read";
         return false;

@@ -25,8 +25,10 @@ FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, st
 // Prints "kpack: FILE: PROBLEM" on stderr and gives the exit code for a failure.
 int fail(const std::filesystem::path& file, const std::string& problem);
 
-// Reads a whole regular file; on failure sets problem to a short description.
-bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem);
+// Reads a whole regular file into a buffer with room to grow by headroom bytes in place; on
+// failure sets problem to a short description.
+bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem,
+                     std::size_t headroom = 0);
 
 // An output written under a temporary name in the target's folder and renamed over the target
 // by commit(); destroyed uncommitted, it removes the temporary file.

@@ -8,6 +8,7 @@
 #include "platform/platform.hpp"
 
 #include <cstdio>
+#include <utility>
 
 namespace kp::pack {
 
@@ -40,14 +41,13 @@ int usage_error(const char* problem) {
 int encrypt(const std::filesystem::path& archive_path, const std::filesystem::path& app_enc_path) {
     Bytes archive;
     std::string problem;
-    if (!read_whole_file(archive_path, archive, problem))
+    // Both layers go on in place, each adding one padding block: room for both.
+    if (!read_whole_file(archive_path, archive, problem, 2 * 16))
         return fail(archive_path, problem);
-    Bytes inner;
-    Bytes outer;
-    if (!sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner) ||
-        !sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer))
+    if (!sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, archive) ||
+        !sys::aes256_cbc_encrypt(archive, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, archive))
         return fail(archive_path, "cannot be encrypted (4 GiB or larger?)");
-    if (!write_file_atomically(app_enc_path, outer, problem))
+    if (!write_file_atomically(app_enc_path, archive, problem))
         return fail(app_enc_path, problem);
     return 0;
 }
@@ -58,7 +58,7 @@ int decrypt(const std::filesystem::path& app_enc_path, const std::filesystem::pa
     if (!read_whole_file(app_enc_path, encrypted, problem))
         return fail(app_enc_path, problem);
     Bytes archive;
-    if (!decrypt_payload(encrypted, archive))
+    if (!decrypt_payload(std::move(encrypted), archive)) // in place, as the launcher does
         return fail(app_enc_path, "does not decrypt with this build's payload keys (damaged, truncated or "
                                   "made for another build)");
     if (!write_file_atomically(archive_path, archive, problem))

@@ -2,10 +2,23 @@
 
 #include "platform/platform.hpp"
 
+#include <exception>
+
 namespace kp {
 
 bool exists(const std::u16string& path) {
     return sys::path_exists(path);
+}
+
+bool size_file_buffer(Bytes& buffer, std::size_t size, std::size_t headroom) {
+    try {
+        buffer.reserve(size + headroom);
+    } catch (const std::exception&) { // out of memory, or more than a vector can hold
+        return false;
+    }
+    sys::prepare_buffer_memory(buffer.data(), buffer.capacity());
+    buffer.resize(size);
+    return true;
 }
 
 bool read_file_bytes(const std::u16string& path, Bytes& buffer) {
@@ -16,7 +29,8 @@ bool read_file_bytes(const std::u16string& path, Bytes& buffer) {
     if (!sys::file_size(file, size))
         return false;
     const auto size32 = static_cast<std::uint32_t>(size); // files of 4 GiB or more are not supported
-    buffer.resize(size32);
+    if (!size_file_buffer(buffer, size32))
+        return false;
     std::uint32_t read = 0;
     return sys::read_file(file, buffer.data(), size32, read) && read == size32;
 }

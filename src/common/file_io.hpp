@@ -10,6 +10,11 @@ namespace kp {
 // Anything the system reports attributes for, file or directory, exists.
 bool exists(const std::u16string& path);
 
+// Makes the caller's empty buffer size bytes long (zeros), with room to grow by headroom bytes
+// without moving, in memory prepared to be filled whole; false when the memory cannot be had.
+// Every buffer that takes a whole file is made here.
+bool size_file_buffer(Bytes& buffer, std::size_t size, std::size_t headroom = 0);
+
 // Fills the caller's empty buffer with the whole file (low 32 bits of its size) in one read;
 // true only when exactly that many bytes came.
 bool read_file_bytes(const std::u16string& path, Bytes& buffer);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +42,8 @@ template <HandleKind Kind> class Handle {
 
     explicit operator bool() const { return raw_ != 0; }
     std::uintptr_t raw() const { return raw_; }
+    // Gives the raw handle up without closing it.
+    std::uintptr_t release() { return std::exchange(raw_, 0); }
     void reset() {
         if (raw_ != 0)
             sys::close_handle(Kind, std::exchange(raw_, 0));

@@ -1,6 +1,8 @@
 #include "common/file_io.hpp"
 #include "support/sandbox.hpp"
 
+#include <algorithm>
+
 #ifndef _WIN32
 #include <cerrno>
 #include <cstdio>
@@ -32,7 +34,7 @@ TEST_F(FileIo, OddEmptyOrMissingFilesReadAsEmptyText) {
 }
 
 TEST_F(FileIo, WholeFileReadFillsTheBufferAndRefusesShortReads) {
-    const Bytes content = pattern_bytes(100000);
+    const Bytes content = pattern_bytes(5 << 20); // large enough for the memory to be prepared
     write_native(native("data"), content);
     Bytes buffer;
     ASSERT_TRUE(read_file_bytes(path("data"), buffer));
@@ -44,6 +46,38 @@ TEST_F(FileIo, WholeFileReadFillsTheBufferAndRefusesShortReads) {
     };
     Bytes short_buffer;
     EXPECT_FALSE(read_file_bytes(path("data"), short_buffer));
+}
+
+// Whatever the streaming handle keeps ahead of the file pointer, every read gives the file's bytes:
+// a sequential run of small reads, reads that go on without a seek, a jump back, reads across the
+// edge of what was read ahead, large reads, reads across and beyond the end.
+TEST_F(FileIo, StreamingReadsGiveTheFileWhereverTheyStart) {
+    const Bytes content = pattern_bytes(600000);
+    write_native(native("image"), content);
+    const FileHandle file = sys::open_file_for_streaming(path("image"));
+    ASSERT_TRUE(file);
+    constexpr std::uint64_t ON = ~std::uint64_t{0}; // no seek: where the last read stopped
+    const std::vector<std::pair<std::uint64_t, std::uint32_t>> reads = {
+        {0, 4},      {ON, 2046},     {ON, 8},      {2058, 4096}, {ON, 200000},  {ON, 50},
+        {100, 10},   {131000, 2000}, {ON, 140000}, {ON, 3},      {262100, 300}, {599990, 100},
+        {700000, 5}, {0, 600000},    {599999, 1},  {ON, 1}};
+    std::uint64_t position = 0;
+    for (const auto& [seek, size] : reads) {
+        SCOPED_TRACE(testing::Message() << "read of " << size << " at " << (seek == ON ? position : seek));
+        if (seek != ON) {
+            ASSERT_TRUE(sys::seek_file(file, seek));
+            position = seek;
+        }
+        Bytes buffer(size, 0xCC);
+        std::uint32_t done = 0;
+        ASSERT_TRUE(sys::read_file(file, buffer.data(), size, done));
+        const std::uint64_t left = position < content.size() ? content.size() - position : 0;
+        ASSERT_EQ(done, std::min<std::uint64_t>(size, left));
+        const auto from =
+            content.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(position, content.size()));
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + done, from));
+        position += done;
+    }
 }
 
 TEST_F(FileIo, WriteReplacesALongerFileAndReportsShortWrites) {

@@ -32,6 +32,12 @@ TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
         Bytes decrypted_in_place;
         ASSERT_TRUE(decrypt_payload(std::move(consumed), decrypted_in_place)) << n;
         EXPECT_EQ(decrypted_in_place, archive) << n;
+        Bytes encrypted_in_place = archive; // no room to spare: the buffer moves as it grows
+        ASSERT_TRUE(sys::aes256_cbc_encrypt(encrypted_in_place, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV,
+                                            encrypted_in_place));
+        ASSERT_TRUE(sys::aes256_cbc_encrypt(encrypted_in_place, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV,
+                                            encrypted_in_place));
+        EXPECT_EQ(encrypted_in_place, app_enc) << n;
     }
 }
 

@@ -15,19 +15,19 @@ struct CipherContextFree {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
-// One whole buffer through AES-256-CBC with PKCS#7 padding. Decryption may run in place
-// (output the same buffer as input): CBC decryption never yields more than it is given.
+// One whole buffer through AES-256-CBC with PKCS#7 padding. Either way may run in place (output
+// the same buffer as input): the buffer grows by the padding block first, which keeps the input
+// as its first bytes, and the cipher reads each block before it writes it.
 bool run_cipher(const Bytes& input, const std::array<std::uint8_t, 32>& key,
                 const std::array<std::uint8_t, 16>& iv, Bytes& output, bool encrypt) {
-    if (input.size() > static_cast<std::size_t>(INT_MAX) - 32 || (encrypt && &input == &output))
+    if (input.size() > static_cast<std::size_t>(INT_MAX) - 32)
         return false;
     CipherContext context(EVP_CIPHER_CTX_new());
     if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),
                                       encrypt ? 1 : 0) != 1)
         return false;
     const auto input_size = static_cast<int>(input.size());
-    if (&input != &output)
-        output.resize(input.size() + (encrypt ? 16 : 0));
+    output.resize(input.size() + (encrypt ? 16 : 0)); // in place this may move input's bytes too
     int update_length = 0;
     int final_length = 0;
     if (EVP_CipherUpdate(context.get(), output.data(), &update_length, input.data(), input_size) != 1 ||

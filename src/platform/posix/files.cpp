@@ -1,6 +1,7 @@
 // Files and the file system on POSIX.
 #include "native_path.hpp"
 #include "platform/backend.hpp"
+#include "read_ahead.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -34,26 +35,34 @@ FileHandle open_file_for_reading(const std::u16string& path) {
 FileHandle open_file_for_streaming(const std::u16string& path) {
     struct stat info {};
     FileHandle file = open_regular_file(path, O_RDONLY, info);
-    if (file)
-        ::posix_fadvise(fd_from_raw(file.raw()), 0, 0, POSIX_FADV_SEQUENTIAL);
-    return file;
+    if (!file)
+        return {};
+    const int fd = fd_from_raw(file.release());
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return FileHandle(open_read_ahead(fd));
 }
 
 bool file_size(const FileHandle& file, std::uint64_t& size) {
+    const int fd =
+        is_read_ahead(file.raw()) ? read_ahead_fd(read_ahead_from_raw(file.raw())) : fd_from_raw(file.raw());
     struct stat info {};
-    if (::fstat(fd_from_raw(file.raw()), &info) != 0)
+    if (::fstat(fd, &info) != 0)
         return false;
     size = static_cast<std::uint64_t>(info.st_size);
     return true;
 }
 
 bool seek_file(const FileHandle& file, std::uint64_t offset) {
+    if (is_read_ahead(file.raw()))
+        return seek_read_ahead(read_ahead_from_raw(file.raw()), offset);
     if (offset > static_cast<std::uint64_t>(INT64_MAX))
         return false;
     return ::lseek(fd_from_raw(file.raw()), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 bool read_file(const FileHandle& file, void* buffer, std::uint32_t size, std::uint32_t& done) {
+    if (is_read_ahead(file.raw()))
+        return read_read_ahead(read_ahead_from_raw(file.raw()), buffer, size, done);
     done = 0;
     while (done < size) {
         const ssize_t n = ::read(fd_from_raw(file.raw()), static_cast<char*>(buffer) + done, size - done);
@@ -106,6 +115,11 @@ bool free_bytes_available(const std::u16string& path, std::uint64_t& bytes) {
 void close_handle(HandleKind kind, std::uintptr_t raw) {
     switch (kind) {
     case HandleKind::file:
+        if (is_read_ahead(raw))
+            close_read_ahead(raw);
+        else
+            ::close(fd_from_raw(raw));
+        break;
     case HandleKind::process:
     case HandleKind::mutex:
         ::close(fd_from_raw(raw));

@@ -4,6 +4,7 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kp::win32 {
@@ -50,9 +51,9 @@ using CipherCall = NTSTATUS(WINAPI*)(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, VOID*, PU
                                      ULONG*, ULONG);
 
 // One whole buffer in one call with block padding: a size query first, then the real call, each
-// starting from the stored IV since the provider advances the working IV in place. Decryption
-// may run in place (output the same buffer as input): the provider allows it and the plaintext
-// is never longer than the ciphertext.
+// starting from the stored IV since the provider advances the working IV in place. Either way
+// may run in place (output the same buffer as input): the provider allows it, and the buffer
+// grows to the size the output needs first, which keeps the input as its first bytes.
 bool run_cipher(CipherCall call, const Bytes& input, const std::array<std::uint8_t, 32>& key,
                 const std::array<std::uint8_t, 16>& iv, Bytes& output) {
     if (input.size() > 0xFFFFFFFFu)
@@ -61,15 +62,13 @@ bool run_cipher(CipherCall call, const Bytes& input, const std::array<std::uint8
     if (aes.get() == nullptr)
         return false;
     const auto input_size = static_cast<ULONG>(input.size());
-    auto* input_bytes = const_cast<PUCHAR>(input.data());
     UCHAR working_iv[16];
     std::memcpy(working_iv, iv.data(), sizeof working_iv);
     ULONG needed = 0;
-    call(aes.get(), input_bytes, input_size, nullptr, working_iv, sizeof working_iv, nullptr, 0, &needed,
-         BCRYPT_BLOCK_PADDING);
-    if (&input == &output && needed > input.size())
-        return false;
-    output.resize(needed);
+    call(aes.get(), const_cast<PUCHAR>(input.data()), input_size, nullptr, working_iv, sizeof working_iv,
+         nullptr, 0, &needed, BCRYPT_BLOCK_PADDING);
+    output.resize(&input == &output ? std::max<std::size_t>(needed, input_size) : needed);
+    auto* input_bytes = const_cast<PUCHAR>(input.data()); // after the resize: in place it may move
     std::memcpy(working_iv, iv.data(), sizeof working_iv);
     ULONG produced = 0;
     if (!succeeded(call(aes.get(), input_bytes, input_size, nullptr, working_iv, sizeof working_iv,
