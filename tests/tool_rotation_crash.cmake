@@ -1,12 +1,20 @@
-# Crash consistency of the tool refresh: the refresh driver built with a kill before a chosen
-# seam call, and the test that sweeps the kill point over whole rotations.
-kp_add_program(kp_refresh_tools_killable ${CMAKE_SOURCE_DIR}/drivers/kp_refresh_tools.cpp
-               ${CMAKE_SOURCE_DIR}/tests/crash/kp_refresh_tools_killable.cpp TEST_BINDING)
+# Crash consistency of the tool refresh and the installation: the drivers built with a kill (and
+# optionally a simulated power cut) before a chosen seam call, and the test that sweeps the kill
+# point over whole runs.
+foreach(driver kp_refresh_tools kp_install_payload)
+    kp_add_program(${driver}_killable ${CMAKE_SOURCE_DIR}/drivers/${driver}.cpp
+                   ${CMAKE_SOURCE_DIR}/tests/crash/kp_refresh_tools_killable.cpp
+                   ${CMAKE_SOURCE_DIR}/tests/crash/power_cut.cpp TEST_BINDING)
+endforeach()
 
 kp_add_program(kp_rotation_crash_test ${CMAKE_SOURCE_DIR}/tests/crash/rotation_crash_test.cpp
                ${CMAKE_SOURCE_DIR}/tests/support/sandbox.cpp TEST_BINDING)
 target_link_libraries(kp_rotation_crash_test PRIVATE kp_packer ${KP_GTEST})
-add_dependencies(kp_rotation_crash_test kp_refresh_tools_killable)
+add_dependencies(kp_rotation_crash_test kp_refresh_tools_killable kp_install_payload_killable)
 
 add_test(NAME tool_rotation_crash_consistency COMMAND kp_rotation_crash_test)
-set_tests_properties(tool_rotation_crash_consistency PROPERTIES TIMEOUT 600)
+set_tests_properties(tool_rotation_crash_consistency PROPERTIES TIMEOUT 900)
+# The cuts are simulated; the real flushes need not wait for a disk.
+if(EXISTS /dev/shm)
+    set_tests_properties(tool_rotation_crash_consistency PROPERTIES ENVIRONMENT TMPDIR=/dev/shm)
+endif()

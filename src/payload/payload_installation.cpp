@@ -1,6 +1,7 @@
 #include "payload/payload_installation.hpp"
 
 #include "build_config.hpp"
+#include "common/durable_file.hpp"
 #include "common/file_io.hpp"
 #include "common/install_layout.hpp"
 #include "payload/payload_decryption.hpp"
@@ -68,9 +69,10 @@ void install_payload(const std::u16string& launcher_dir, const std::u16string& i
     sys::delete_file(temp_archive);
 
     // Only a requested copy earns the stamp; otherwise an older stamp stays and the next
-    // launch tries again. A failed stamp write shows as "not current" next time.
-    if (copy_requested)
-        write_file_bytes(build_stamp, utf16le_bytes(BUILD_ID));
+    // launch tries again. A failed stamp write shows as "not current" next time. What the stamp
+    // vouches for is on stable storage before it is written; a failed flush leaves no stamp.
+    if (copy_requested && sys::flush_tree(install_dir))
+        write_file_bytes_flushed(build_stamp, utf16le_bytes(BUILD_ID), FlushWait::done);
 }
 
 bool extract_zip_with_shell(const std::u16string& zip_path, const std::u16string& destination) {

@@ -70,9 +70,8 @@ bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std
     FileHandle target = sys::create_file_for_writing(target_path);
     if (!target || !sys::seek_file(host, data_start))
         return false;
-    const bool copied = copy_entry_data(host, target, entry.data_size, buffer, hasher, stream);
-    target.reset();
-    return copied;
+    // Write-back starts as each file is done; the rotation waits for all of it once.
+    return copy_entry_data(host, target, entry.data_size, buffer, hasher, stream) && sys::start_flush(target);
 }
 
 } // namespace

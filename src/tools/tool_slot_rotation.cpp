@@ -1,5 +1,6 @@
 #include "tools/tool_slot_rotation.hpp"
 
+#include "common/durable_file.hpp"
 #include "common/file_io.hpp"
 #include "common/install_layout.hpp"
 #include "tools/tool_package_format.hpp"
@@ -11,14 +12,15 @@ namespace kp {
 namespace {
 
 struct ToolSlots {
+    std::u16string install;
     std::u16string tools;
     std::u16string staging;
     std::u16string previous;
 };
 
 ToolSlots tool_slots(const std::u16string& install_dir) {
-    return {install_dir + std::u16string(TOOLS_SUFFIX), install_dir + std::u16string(STAGING_SUFFIX),
-            install_dir + std::u16string(PREVIOUS_SUFFIX)};
+    return {install_dir, install_dir + std::u16string(TOOLS_SUFFIX),
+            install_dir + std::u16string(STAGING_SUFFIX), install_dir + std::u16string(PREVIOUS_SUFFIX)};
 }
 
 // A rotation stopped after the live set was moved aside gets it back; one stopped after the new
@@ -42,11 +44,16 @@ bool has_room_for(const std::u16string& install_dir, std::uint64_t package_size)
 }
 
 // The marker goes into the staging directory, which then becomes the live set in one rename.
+// Everything the rename vouches for (every file's data, the marker, every directory's entries)
+// is on stable storage before it. The old set goes only once the rename itself is durable; if
+// that flush fails it stays aside, and the next run deletes it.
 bool publish(const ToolSlots& slots, const std::u16string& package_id) {
-    if (!write_file_bytes(slots.staging + std::u16string(TOOLS_MARKER_SUFFIX), utf16le_bytes(package_id)) ||
-        !sys::move_path(slots.staging, slots.tools))
+    if (!write_file_bytes_flushed(slots.staging + std::u16string(TOOLS_MARKER_SUFFIX),
+                                  utf16le_bytes(package_id), FlushWait::started) ||
+        !sys::flush_tree(slots.staging) || !sys::move_path(slots.staging, slots.tools))
         return false;
-    delete_tree(slots.previous);
+    if (sys::flush_directory(slots.install))
+        delete_tree(slots.previous);
     return true;
 }
 

@@ -1,24 +1,35 @@
-// The refresh driver (drivers/kp_refresh_tools.cpp, linked in) with every seam call numbered:
-// with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before seam call N.
+// A driver (drivers/kp_refresh_tools.cpp or kp_install_payload.cpp, linked in) with every seam
+// call numbered: with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before
+// seam call N. With KP_POWER_CUT=ext4 or ntfs the disk first loses what was not flushed (see
+// power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail.
 // Test only: it is built with the fault binding, never shipped.
 #include "platform/backend.hpp"
+#include "power_cut.hpp"
 #include "support/fault_binding.hpp"
 
 #include <csignal>
 #include <cstdlib>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
 
-const long kill_at = [] {
-    const char* limit = std::getenv("KP_KILL_AT_SEAM_CALL");
-    return limit != nullptr ? std::atol(limit) : 0L;
-}();
+std::string_view setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_str());
+const kp::power_cut::Cut cut = setting("KP_POWER_CUT") == "ext4"   ? kp::power_cut::Cut::ext4
+                               : setting("KP_POWER_CUT") == "ntfs" ? kp::power_cut::Cut::ntfs
+                                                                   : kp::power_cut::Cut::none;
 long seam_calls = 0;
 
 void count_seam_call() {
-    if (++seam_calls == kill_at)
+    if (++seam_calls == kill_at) {
+        kp::power_cut::apply(cut);
         ::kill(::getpid(), SIGKILL);
+    }
 }
 
 // Set before main runs; the binding's hooks, defined above in this file, are initialised first.
@@ -31,6 +42,7 @@ const bool numbered = [] {
     };
 #include "platform/seam.def"
 #undef KP_SEAM
+    power_cut::track(setting("KP_SKIP_FLUSHES") == "1");
     return true;
 }();
 

@@ -1,14 +1,20 @@
-// Crash consistency of the tool refresh: the refresh driver is killed with SIGKILL just before
-// one of its seam calls (so between any two file-system steps, the renames included), over a
-// first install, an upgrade and an upgrade whose package fails verification. After every kill
-// the live name holds a complete allowed set, or is absent with the old set (if any) aside; one
-// more uninterrupted run then leaves exactly the expected set and no staging or previous slot.
+// Crash consistency of the tool refresh and of the installation: a driver is killed with
+// SIGKILL just before one of its seam calls (so between any two file-system steps, the renames
+// included), and at each such point the kill is also made a power cut that loses what was not
+// flushed, in the ext4 and in the NTFS manner (power_cut.hpp). The tool refresh is swept over a
+// first install, an upgrade and an upgrade whose package fails verification: after every cut
+// the live name holds a complete allowed set, or is absent with the old set (if any) aside. The
+// installation is swept over a first install and an upgrade: after every cut the stamp holds
+// the build identifier only over complete files. One more uninterrupted run then repairs all.
+// KP_SKIP_FLUSHES=1 in the environment makes the drivers skip every flush: the sweep then fails.
+#include "build_config.hpp"
 #include "support/sandbox.hpp"
 #include "support/tool_sets.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -24,63 +30,67 @@ std::vector<pack::ToolFile> tool_files(const std::u16string& tag, std::size_t co
     return files;
 }
 
-struct Scenario {
+const char* const CUTS[] = {"", "ext4", "ntfs"}; // a plain kill, then the two power cuts
+
+struct Sweep {
     std::string name;
-    std::string host;
-    std::optional<FileSet> initial; // also the only set that may stand aside
-    std::vector<FileSet> allowed_live;
-    FileSet final_live;
-    long stride; // kill before every stride-th seam call
+    std::string driver;
+    std::vector<std::string> arguments; // relative to the sandbox
+    std::function<void()> prepare;      // the state before each run
+    std::function<void()> check_cut;    // after a cut
+    std::function<void()> check_final;  // after the repairing run
+    long stride;                        // kill before every stride-th seam call
 };
 
-class RotationCrash : public SandboxTest {
+class PowerCut : public SandboxTest {
   protected:
-    // The killable driver, without a display, killed before seam call kill_at (0: never).
-    int run_driver(const std::string& host, long kill_at) {
+    int run_driver(const Sweep& s, long kill_at, const char* cut) {
         ::setenv("KP_KILL_AT_SEAM_CALL", std::to_string(kill_at).c_str(), 1);
-        std::string program = built_program("kp_refresh_tools_killable").string();
-        std::string host_arg = native(host).string(), install_arg = native("install").string();
-        char* argv[] = {program.data(), host_arg.data(), install_arg.data(), nullptr};
+        ::setenv("KP_POWER_CUT", cut, 1);
+        std::vector<std::string> words = {built_program(s.driver).string()};
+        for (const std::string& argument : s.arguments)
+            words.push_back(native(argument).string());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
         pid_t child = 0;
         int status = -1;
-        if (::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ) == 0)
+        if (::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) == 0)
             ::waitpid(child, &status, 0);
         return status;
     }
 
-    // Sweeps the kill point over the whole run; gives the number of kills.
-    long sweep(const Scenario& s) {
-        long kills = 0;
+    // Sweeps the kill point over the whole run, each point with every cut; gives the cuts made.
+    long sweep(const Sweep& s) {
+        long cuts = 0;
         for (long kill_at = 1;; kill_at += s.stride) {
-            SCOPED_TRACE(s.name + ", killed before seam call " + std::to_string(kill_at));
-            std::filesystem::remove_all(native("install"));
-            std::filesystem::create_directories(native("install"));
-            if (s.initial)
-                write_set(native("install/ai"), *s.initial);
-            const int status = run_driver(s.host, kill_at);
-            if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
-                ++kills;
-                if (const auto live = files_under(native("install/ai")))
-                    EXPECT_NE(std::find(s.allowed_live.begin(), s.allowed_live.end(), *live),
-                              s.allowed_live.end())
-                        << "a partial or foreign set under the live name";
-                else
-                    EXPECT_EQ(files_under(native("install/ai.old")), s.initial)
-                        << "no live set, old set not aside";
-                EXPECT_EQ(run_driver(s.host, 0), 0) << "the repairing run";
-            } else {
-                EXPECT_EQ(status, 0) << "a run past the last seam call ends cleanly";
+            for (const char* cut : CUTS) {
+                SCOPED_TRACE(s.name + ", cut '" + cut + "' before seam call " + std::to_string(kill_at));
+                s.prepare();
+                const int status = run_driver(s, kill_at, cut);
+                const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+                if (killed) {
+                    ++cuts;
+                    s.check_cut();
+                    EXPECT_EQ(run_driver(s, 0, ""), 0) << "the repairing run";
+                } else {
+                    EXPECT_TRUE(WIFEXITED(status)) << "a run past the last seam call ends cleanly";
+                }
+                s.check_final();
+                if (HasFailure() || !killed)
+                    return cuts;
             }
-            EXPECT_EQ(files_under(native("install/ai")), s.final_live);
-            EXPECT_FALSE(std::filesystem::exists(native("install/ai.new")));
-            EXPECT_FALSE(std::filesystem::exists(native("install/ai.old")));
-            if (HasFailure() || !WIFSIGNALED(status))
-                return kills;
         }
+    }
+
+    void fresh_install_dir() {
+        std::filesystem::remove_all(native("install"));
+        std::filesystem::create_directories(native("install"));
     }
 };
 
-TEST_F(RotationCrash, EveryKillLeavesAWholeSetAndTheNextRunRepairsIt) {
+TEST_F(PowerCut, EveryCutOfAToolRefreshLeavesAWholeSetAndTheNextRunRepairsIt) {
     ::unsetenv("DISPLAY");
     const auto old_files = tool_files(u"old", 8, 1);
     const auto new_files = tool_files(u"new", 10, 2);
@@ -90,16 +100,82 @@ TEST_F(RotationCrash, EveryKillLeavesAWholeSetAndTheNextRunRepairsIt) {
     host[4096 + 100] ^= 0x40; // inside the first entry's data: verification fails at the end
     write_native(native("host_bad.exe"), host);
 
-    const Scenario scenarios[] = {
-        {"first install", "host_new.exe", std::nullopt, {new_set}, new_set, 4},
-        {"upgrade", "host_new.exe", old_set, {old_set, new_set}, new_set, 1},
-        {"failed upgrade", "host_bad.exe", old_set, {old_set}, old_set, 4},
+    const auto rotation = [&](std::string name, std::string host_name, std::optional<FileSet> initial,
+                              std::vector<FileSet> allowed_live, FileSet final_live, long stride) {
+        return Sweep{
+            name,
+            "kp_refresh_tools_killable",
+            {host_name, "install"},
+            [this, initial] {
+                fresh_install_dir();
+                if (initial)
+                    write_set(native("install/ai"), *initial);
+            },
+            [this, initial, allowed_live] {
+                if (const auto live = files_under(native("install/ai")))
+                    EXPECT_NE(std::find(allowed_live.begin(), allowed_live.end(), *live), allowed_live.end())
+                        << "a partial, damaged or foreign set under the live name";
+                else
+                    EXPECT_EQ(files_under(native("install/ai.old")), initial)
+                        << "no live set, old set not aside";
+            },
+            [this, final_live] {
+                EXPECT_EQ(files_under(native("install/ai")), final_live);
+                EXPECT_FALSE(std::filesystem::exists(native("install/ai.new")));
+                EXPECT_FALSE(std::filesystem::exists(native("install/ai.old")));
+            },
+            stride};
     };
-    long kills = 0;
-    for (const Scenario& scenario : scenarios)
-        kills += sweep(scenario);
-    EXPECT_GE(kills, 200);
-    std::printf("%ld kill points\n", kills);
+    long cuts = sweep(rotation("first install", "host_new.exe", std::nullopt, {new_set}, new_set, 4));
+    cuts += sweep(rotation("upgrade", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
+    cuts += sweep(rotation("failed upgrade", "host_bad.exe", old_set, {old_set}, old_set, 4));
+    EXPECT_GE(cuts, 600);
+    std::printf("%ld cuts\n", cuts);
+}
+
+TEST_F(PowerCut, EveryCutOfAnInstallationLeavesTheStampOnlyOverCompleteFiles) {
+    const FileSet archive = {{"kestrin_pad.exe", pattern_bytes(30000, 5)},
+                             {"lib/core.dll", pattern_bytes(50000, 6)},
+                             {"lib/data/strings.txt", bytes_of("strings")},
+                             {"readme.txt", bytes_of("read me")}};
+    write_set(native("payload"), archive);
+    ASSERT_EQ(run_command("cd " + quoted(native("payload")) + " && zip -qr ../app.zip ."), 0);
+    std::filesystem::create_directories(native("launcher"));
+    write_native(native("launcher/app.enc"), make_app_enc(read_native(native("app.zip"))));
+    std::filesystem::create_directories(native("tmp"));
+    ::setenv("TMPDIR", native("tmp").c_str(), 1);
+    const Bytes stamp = utf16le_bytes(BUILD_ID);
+
+    const auto installation = [&](std::string name, bool over_older) {
+        return Sweep{name,
+                     "kp_install_payload_killable",
+                     {"launcher", "install"},
+                     [this, over_older] {
+                         fresh_install_dir();
+                         if (!over_older)
+                             return;
+                         write_set(native("install"), {{"kestrin_pad.exe", bytes_of("old application")},
+                                                       {"lib/core.dll", bytes_of("old library")}});
+                         write_native(native("install/.kp_build"), utf16le_bytes(u"older build"));
+                     },
+                     [&, this] {
+                         if (!std::filesystem::exists(native("install/.kp_build")) ||
+                             read_native(native("install/.kp_build")) != stamp)
+                             return;
+                         for (const auto& [file, content] : archive)
+                             EXPECT_EQ(read_native(native("install/" + file)), content)
+                                 << file << " damaged under a current stamp";
+                     },
+                     [&, this] {
+                         EXPECT_EQ(read_native(native("install/.kp_build")), stamp);
+                         for (const auto& [file, content] : archive)
+                             EXPECT_EQ(read_native(native("install/" + file)), content) << file;
+                     },
+                     1};
+    };
+    const long cuts = sweep(installation("first install", false)) + sweep(installation("upgrade", true));
+    EXPECT_GE(cuts, 60);
+    std::printf("%ld cuts\n", cuts);
 }
 
 } // namespace

@@ -86,6 +86,15 @@ TEST_F(PayloadInstallation, WaitEndsAtTheFirstPollOrAfter240SleepsAndTheStampIsW
     EXPECT_EQ(sleeps, std::vector<std::uint32_t>(240, 250));
     EXPECT_EQ(tree(native("install")), STAMPED) << "stamped without the executable";
     EXPECT_EQ(read_native(native("install/.kp_build")).size(), 72u);
+    EXPECT_EQ(fault::calls.flush_tree, 1) << "the extracted files, before the stamp";
+    EXPECT_EQ(fault::calls.flush_file, 1) << "the stamp";
+
+    // What the stamp would vouch for cannot be flushed: no stamp, the next launch installs again.
+    fault::flush_tree = [](const std::u16string&) { return false; };
+    write_native(native("install/.kp_build"), bytes_of("older"));
+    install();
+    EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
+    fault::flush_tree = nullptr;
 
     sleeps.clear();
     write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));

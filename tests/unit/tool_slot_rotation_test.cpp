@@ -83,6 +83,11 @@ class ToolRotation : public SandboxTest {
         EXPECT_EQ(fault::calls.open_progress_window, c.windows);
         EXPECT_EQ(fault::calls.close_progress_window, c.windows);
         EXPECT_EQ(fault::calls.move_path, c.renames);
+        if (c.windows != 0 && c.after.tools == new_set && !c.after.previous) {
+            EXPECT_EQ(fault::calls.start_flush, static_cast<int>(NEW_TOOLS.size()) + 1) << "files and marker";
+            EXPECT_EQ(fault::calls.flush_tree, 1) << "one wait for all of them, before the rename";
+            EXPECT_EQ(fault::calls.flush_directory, 1) << "the rename itself, before the old set goes";
+        }
         if (c.windows != 0)
             EXPECT_TRUE(tools_aside_at_open)
                 << "the window opens once the live set is aside and staging made";
@@ -148,6 +153,15 @@ TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
             return to == marker ? FileHandle{} : backend::create_file_for_writing(to);
         };
     };
+    const auto fail_second_file_flush = [] {
+        fault::start_flush = [flushes = 0](const FileHandle& file) mutable {
+            return ++flushes != 2 && backend::start_flush(file);
+        };
+    };
+    const auto fail_tree_flush = [] { fault::flush_tree = [](const std::u16string&) { return false; }; };
+    const auto fail_directory_flush = [] {
+        fault::flush_directory = [](const std::u16string&) { return false; };
+    };
     // clang-format off
     const std::vector<Case> cases = {
         // what                        before       after       windows renames, then the fault
@@ -162,6 +176,9 @@ TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
         {"digest differs",             {O},         {O},        1, 2, [this] { write_host(true); }},
         {"marker not written",         {O},         {O},        1, 2, fail_marker},
         {"publishing rename fails",    {O},         {O},        1, 3, [this] { fail_moves_from("ai.new"); }},
+        {"a staged file's flush fails", {O},        {O},        1, 2, fail_second_file_flush},
+        {"the staging flush fails",    {O},         {O},        1, 2, fail_tree_flush},
+        {"the rename is not flushed",  {O},         {N, {}, O}, 1, 2, fail_directory_flush},
         {"first unpack fails",         {},          {},         1, 0, [this] { write_host(true); }},
         {"no progress window",         {},          {N},        1, 1, [this] { window = 0; }},
     };

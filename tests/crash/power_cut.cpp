@@ -1,0 +1,234 @@
+#include "power_cut.hpp"
+
+#include "native_path.hpp"
+#include "platform/backend.hpp"
+#include "support/fault_binding.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+#include <vector>
+
+namespace kp::power_cut {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct NameChange {
+    fs::path path;         // made, or the new name of a rename
+    fs::path renamed_from; // empty for a name made
+};
+
+std::map<std::uintptr_t, fs::path> open_files;
+std::map<fs::path, long> unflushed_files; // path -> when last written
+std::vector<NameChange> unflushed_names;  // oldest first
+long writes = 0;
+
+fs::path native(const std::u16string& path) {
+    return posix::to_native_path(path);
+}
+
+bool is_under(const fs::path& path, const fs::path& root) {
+    const auto [end, _] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return end == root.end();
+}
+
+void written(const fs::path& path) {
+    unflushed_files[path] = ++writes;
+}
+
+void name_made(const fs::path& path, bool existed) {
+    if (!existed)
+        unflushed_names.push_back({path, {}});
+}
+
+// Names under a renamed directory move with it.
+fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
+    return is_under(path, from) ? to / path.lexically_relative(from) : path;
+}
+
+void renamed(const fs::path& from, const fs::path& to) {
+    std::map<fs::path, long> files;
+    for (const auto& [path, when] : unflushed_files)
+        files[moved(path, from, to)] = when;
+    unflushed_files = std::move(files);
+    for (auto& [raw, path] : open_files)
+        path = moved(path, from, to);
+    // Older name changes keep their names: they are undone after this rename is.
+    unflushed_names.push_back({to, from});
+}
+
+void deleted(const fs::path& root) {
+    std::erase_if(unflushed_files, [&](const auto& item) { return is_under(item.first, root); });
+}
+
+void names_flushed(const fs::path& directory, bool below_too) {
+    std::erase_if(unflushed_names, [&](const NameChange& change) {
+        const bool in = change.path.parent_path() == directory ||
+                        (below_too && is_under(change.path.parent_path(), directory));
+        const bool source_in = change.renamed_from.empty() ||
+                               change.renamed_from.parent_path() == directory ||
+                               (below_too && is_under(change.renamed_from.parent_path(), directory));
+        return in && source_in;
+    });
+}
+
+struct Stamp {
+    ino_t inode;
+    timespec modified;
+};
+
+std::map<fs::path, Stamp> snapshot(const fs::path& root) {
+    std::map<fs::path, Stamp> items;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+         it.increment(error)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0)
+            items[it->path()] = {info.st_ino, info.st_mtim};
+    }
+    return items;
+}
+
+// The extraction writes through the archive library, not the seam: what it made or replaced is
+// found by comparing the destination before and after.
+void extracted(const std::map<fs::path, Stamp>& before, const fs::path& root) {
+    for (const auto& [path, after] : snapshot(root)) {
+        const auto old = before.find(path);
+        const bool same = old != before.end() && old->second.inode == after.inode &&
+                          old->second.modified.tv_sec == after.modified.tv_sec &&
+                          old->second.modified.tv_nsec == after.modified.tv_nsec;
+        if (same)
+            continue;
+        if (old == before.end() || old->second.inode != after.inode)
+            unflushed_names.push_back({path, {}});
+        if (fs::is_regular_file(fs::symlink_status(path)))
+            written(path);
+    }
+}
+
+template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
+    hook = [previous = hook, call](auto&&... arguments) { return call(previous, arguments...); };
+}
+
+// The hook's previous behaviour: the hook set before tracking, or the backend.
+#define KP_PREVIOUS(name, ...) (previous ? previous(__VA_ARGS__) : backend::name(__VA_ARGS__))
+
+} // namespace
+
+void track(bool skip_flushes) {
+    wrap(fault::create_file_for_writing, [](auto& previous, const std::u16string& path) {
+        const bool existed = fs::exists(fs::symlink_status(native(path)));
+        FileHandle file = KP_PREVIOUS(create_file_for_writing, path);
+        if (file) {
+            open_files[file.raw()] = native(path);
+            written(native(path));
+            name_made(native(path), existed);
+        }
+        return file;
+    });
+    wrap(fault::write_file, [](auto& previous, const FileHandle& file, const void* buffer, std::uint32_t size,
+                               std::uint32_t& done) {
+        const bool ok = KP_PREVIOUS(write_file, file, buffer, size, done);
+        if (const auto it = open_files.find(file.raw()); it != open_files.end())
+            written(it->second);
+        return ok;
+    });
+    wrap(fault::close_handle, [](auto& previous, HandleKind kind, std::uintptr_t raw) {
+        if (kind == HandleKind::file)
+            open_files.erase(raw);
+        KP_PREVIOUS(close_handle, kind, raw);
+    });
+    wrap(fault::create_directory, [](auto& previous, const std::u16string& path) {
+        const bool made = KP_PREVIOUS(create_directory, path);
+        if (made)
+            name_made(native(path), false);
+        return made;
+    });
+    wrap(fault::move_path, [](auto& previous, const std::u16string& from, const std::u16string& to) {
+        const bool moved_ok = KP_PREVIOUS(move_path, from, to);
+        if (moved_ok)
+            renamed(native(from), native(to));
+        return moved_ok;
+    });
+    wrap(fault::delete_file, [](auto& previous, const std::u16string& path) {
+        const bool ok = KP_PREVIOUS(delete_file, path);
+        if (ok)
+            deleted(native(path));
+        return ok;
+    });
+    wrap(fault::shell_delete, [](auto& previous, const std::u16string& path) {
+        KP_PREVIOUS(shell_delete, path);
+        deleted(native(path));
+    });
+    wrap(fault::shell_extract_zip, [](auto& previous, const std::u16string& zip, const std::u16string& to) {
+        const auto before = snapshot(native(to));
+        const bool requested = KP_PREVIOUS(shell_extract_zip, zip, to);
+        extracted(before, native(to));
+        return requested;
+    });
+
+    // Flushes: start_flush promises nothing until a flush_tree above the file.
+    wrap(fault::start_flush, [skip_flushes](auto& previous, const FileHandle& file) {
+        return skip_flushes || KP_PREVIOUS(start_flush, file);
+    });
+    wrap(fault::flush_file, [skip_flushes](auto& previous, const FileHandle& file) {
+        if (skip_flushes)
+            return true;
+        const bool ok = KP_PREVIOUS(flush_file, file);
+        if (const auto it = open_files.find(file.raw()); ok && it != open_files.end())
+            unflushed_files.erase(it->second);
+        return ok;
+    });
+    wrap(fault::flush_directory, [skip_flushes](auto& previous, const std::u16string& directory) {
+        if (skip_flushes)
+            return true;
+        const bool ok = KP_PREVIOUS(flush_directory, directory);
+        if (ok)
+            names_flushed(native(directory), false);
+        return ok;
+    });
+    wrap(fault::flush_tree, [skip_flushes](auto& previous, const std::u16string& directory) {
+        if (skip_flushes)
+            return true;
+        const bool ok = KP_PREVIOUS(flush_tree, directory);
+        if (ok) {
+            std::erase_if(unflushed_files,
+                          [&](const auto& item) { return is_under(item.first, native(directory)); });
+            names_flushed(native(directory), true);
+        }
+        return ok;
+    });
+}
+
+void apply(Cut cut) {
+    if (cut == Cut::none)
+        return;
+    long last = 0;
+    for (const auto& [path, when] : unflushed_files)
+        last = std::max(last, when);
+    for (const auto& [path, when] : unflushed_files) {
+        std::error_code error;
+        if (!fs::is_regular_file(fs::symlink_status(path, error)))
+            continue;
+        if (cut == Cut::ext4 && when != last)
+            fs::resize_file(path, 0, error);
+        if (cut == Cut::ntfs) {
+            const auto size = fs::file_size(path, error);
+            std::ofstream(path, std::ios::binary | std::ios::in) << std::string(error ? 0 : size, '\0');
+        }
+    }
+    if (cut != Cut::ntfs)
+        return;
+    for (auto change = unflushed_names.rbegin(); change != unflushed_names.rend(); ++change) {
+        std::error_code error;
+        if (change->renamed_from.empty())
+            fs::remove_all(change->path, error);
+        else if (fs::exists(change->path, error) && !fs::exists(change->renamed_from, error))
+            fs::rename(change->path, change->renamed_from, error);
+    }
+}
+
+} // namespace kp::power_cut

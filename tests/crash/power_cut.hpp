@@ -1,0 +1,22 @@
+// Power cuts simulated the way a journaling file system loses data: the binding tracks, for
+// every file the code under test writes, whether its data was flushed since its last write, and
+// every name made or renamed since its directory was last flushed. A cut then drops what was
+// not flushed. Test only.
+#pragma once
+
+namespace kp::power_cut {
+
+enum class Cut {
+    none,
+    ext4, // unflushed files come back empty, except the last one written; names stay
+    ntfs, // unflushed files come back zero-filled to their length; unflushed names are undone
+};
+
+// Wraps the file-system hooks of the fault binding (whatever they do now) with the tracking.
+// With skip_flushes the four flush calls do nothing: the sweep must then fail.
+void track(bool skip_flushes);
+
+// Applies the cut to the disk as the tracking stands.
+void apply(Cut cut);
+
+} // namespace kp::power_cut
