@@ -1,4 +1,4 @@
-# Writes the seed corpus of the tool package fuzz target: small host images with and without
+# Writes the seed corpora of the fuzz targets: small host images with and without
 # packages, signed and unsigned, made from the format alone. Run: python3 fuzz/make_corpus.py
 import hashlib, struct, os
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
@@ -45,3 +45,10 @@ seeds = {
 for name, data in seeds.items():
     open(os.path.join(out, name), 'wb').write(data)
     print(name, len(data))
+
+# The refresh target's seeds: a first byte that picks the slots' state (0 to 4), then an image.
+refresh = os.path.join(os.path.dirname(out), 'corpus_refresh_tools')
+os.makedirs(refresh, exist_ok=True)
+for name in ('pe64_package', 'bare_package', 'refused_name'):
+    for state in range(5):
+        open(os.path.join(refresh, '%s_%d' % (name, state)), 'wb').write(bytes([state]) + seeds[name])

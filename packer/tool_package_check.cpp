@@ -37,7 +37,7 @@ PackageCheck check_tool_package(const FileHandle& file, const ToolPackageTrailer
     PackageCheck result;
     Sha256Hasher hasher;
     hasher.open();
-    Bytes buffer(CHECK_BUFFER_SIZE);
+    Bytes buffer(std::min<std::uint64_t>(CHECK_BUFFER_SIZE, trailer.package_size)); // no more than the stream
     const std::uint64_t stream_end = trailer.package_offset + trailer.package_size;
     std::uint64_t position = trailer.package_offset;
     while (position < stream_end) {
