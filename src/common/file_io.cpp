@@ -2,7 +2,7 @@
 
 #include "platform/platform.hpp"
 
-#include <exception>
+#include <new>
 
 namespace kp {
 
@@ -11,9 +11,11 @@ bool exists(const std::u16string& path) {
 }
 
 bool size_file_buffer(Bytes& buffer, std::size_t size, std::size_t headroom) {
+    if (headroom > buffer.max_size() || size > buffer.max_size() - headroom)
+        return false;
     try {
         buffer.reserve(size + headroom);
-    } catch (const std::exception&) { // out of memory, or more than a vector can hold
+    } catch (const std::bad_alloc&) { // out of memory: a failed read, not a crash
         return false;
     }
     sys::prepare_buffer_memory(buffer.data(), buffer.capacity());
