@@ -64,9 +64,13 @@ char32_t decode_utf8(std::string_view text, std::size_t& i) {
 } // namespace
 
 std::string utf16_to_utf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    // Paths are mostly ASCII: that prefix is copied unit for unit, without growth checks.
+    std::string out(text.size(), '\0');
+    std::size_t ascii = 0;
+    for (; ascii < text.size() && text[ascii] < 0x80; ++ascii)
+        out[ascii] = static_cast<char>(text[ascii]);
+    out.resize(ascii);
+    for (std::size_t i = ascii; i < text.size(); ++i) {
         char32_t unit = text[i];
         if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
             unit = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);

@@ -115,7 +115,7 @@ std::optional<ToolPackageTrailer> read_tool_package_trailer(const FileHandle& fi
 }
 
 bool is_valid_name_size(std::uint32_t name_size) {
-    return name_size >= 2 && name_size <= 2046 && name_size % 2 == 0;
+    return name_size >= 2 && name_size <= MAX_NAME_SIZE && name_size % 2 == 0;
 }
 
 bool is_acceptable_entry_name(std::u16string_view name) {
@@ -142,7 +142,7 @@ EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t posit
         return EntryProblem::bad_name_size;
     // The reads below stay within the file when they succeed, so position + 12 + name_size
     // cannot wrap once they have.
-    Bytes name(entry.name_size);
+    std::array<std::uint8_t, MAX_NAME_SIZE> name{};
     std::uint32_t done = 0;
     if (!sys::seek_file(file, position + 4) || !sys::read_file(file, name.data(), entry.name_size, done) ||
         done != entry.name_size)
@@ -168,16 +168,24 @@ bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound)
     return start <= bound && length <= bound - start;
 }
 
-Bytes tool_package_entry_head(std::u16string_view name, std::uint64_t data_size) {
-    const Bytes name_bytes = utf16le_bytes(name);
-    Bytes head;
-    head.reserve(12 + name_bytes.size());
-    const auto name_size = static_cast<std::uint32_t>(name_bytes.size());
+std::size_t encode_tool_package_entry_head(std::u16string_view name, std::uint64_t data_size,
+                                           std::uint8_t* out) {
+    const auto name_size = static_cast<std::uint32_t>(name.size() * 2);
+    std::uint8_t* at = out;
     for (std::size_t i = 0; i < 4; ++i)
-        head.push_back(static_cast<std::uint8_t>(name_size >> (8 * i)));
-    head.insert(head.end(), name_bytes.begin(), name_bytes.end());
+        *at++ = static_cast<std::uint8_t>(name_size >> (8 * i));
+    for (const char16_t unit : name) {
+        *at++ = static_cast<std::uint8_t>(unit & 0xFF);
+        *at++ = static_cast<std::uint8_t>(unit >> 8);
+    }
     for (std::size_t i = 0; i < 8; ++i)
-        head.push_back(static_cast<std::uint8_t>(data_size >> (8 * i)));
+        *at++ = static_cast<std::uint8_t>(data_size >> (8 * i));
+    return static_cast<std::size_t>(at - out);
+}
+
+Bytes tool_package_entry_head(std::u16string_view name, std::uint64_t data_size) {
+    Bytes head(12 + name.size() * 2);
+    encode_tool_package_entry_head(name, data_size, head.data());
     return head;
 }
 

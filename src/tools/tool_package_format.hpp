@@ -27,7 +27,14 @@ struct ToolPackageEntry {
     std::uint64_t data_size = 0;
 };
 
-// An entry's head exactly as stored: name_size, the UTF-16LE name, data_size.
+// The longest name an entry may have, in bytes, and so the longest head.
+inline constexpr std::uint32_t MAX_NAME_SIZE = 2046;
+inline constexpr std::size_t MAX_ENTRY_HEAD_SIZE = 12 + MAX_NAME_SIZE;
+
+// An entry's head exactly as stored: name_size, the UTF-16LE name, data_size. The encoding
+// writes 12 + 2 * name.size() bytes to out and returns that count.
+std::size_t encode_tool_package_entry_head(std::u16string_view name, std::uint64_t data_size,
+                                           std::uint8_t* out);
 Bytes tool_package_entry_head(std::u16string_view name, std::uint64_t data_size);
 
 // Offset of the certificate table when it reaches exactly to the end of the file, else file_size.

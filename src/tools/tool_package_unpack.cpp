@@ -5,6 +5,7 @@
 #include "ui/progress_window.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <memory>
 #include <new>
@@ -51,22 +52,32 @@ bool copy_entry_data(const FileHandle& host, const FileHandle& target, std::uint
 }
 
 void hash_entry_head(Sha256Hasher& hasher, const ToolPackageEntry& entry) {
-    const Bytes head = tool_package_entry_head(entry.name, entry.data_size);
-    hasher.update(head.data(), static_cast<std::uint32_t>(head.size()));
+    std::array<std::uint8_t, MAX_ENTRY_HEAD_SIZE> head;
+    const std::size_t size = encode_tool_package_entry_head(entry.name, entry.data_size, head.data());
+    hasher.update(head.data(), static_cast<std::uint32_t>(size));
 }
+
+// What one entry needs, kept from entry to entry so that its strings are allocated once.
+struct EntryScratch {
+    ToolPackageEntry entry;
+    std::u16string target_path;
+    std::u16string target_directory;
+};
 
 // Reads, checks, hashes and writes the entry at stream.position; on success position is its end.
 bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std::uint8_t* buffer,
-                  Sha256Hasher& hasher, StreamState& stream) {
-    ToolPackageEntry entry;
+                  Sha256Hasher& hasher, StreamState& stream, EntryScratch& scratch) {
+    ToolPackageEntry& entry = scratch.entry;
     std::uint64_t data_start = 0;
     if (read_tool_package_entry(host, stream.position, stream.end, entry, data_start) != EntryProblem::none)
         return false;
     stream.position = data_start;
     hash_entry_head(hasher, entry);
 
-    const std::u16string target_path = staging_dir + u"\\" + entry.name;
-    sys::create_directory(target_path.substr(0, target_path.rfind(u'\\'))); // one level; may exist
+    std::u16string& target_path = scratch.target_path;
+    target_path.assign(staging_dir).append(u"\\").append(entry.name);
+    scratch.target_directory.assign(target_path, 0, target_path.rfind(u'\\'));
+    sys::create_directory(scratch.target_directory); // one level; may exist
     FileHandle target = sys::create_file_for_writing(target_path);
     if (!target || !sys::seek_file(host, data_start))
         return false;
@@ -94,8 +105,9 @@ bool unpack_tool_package(const FileHandle& host_file, const ToolPackageTrailer& 
     hasher.open();
     if (!hasher.ok)
         return false;
+    EntryScratch scratch;
     while (stream.position < stream.end) {
-        if (!unpack_entry(host_file, staging_dir, buffer.get(), hasher, stream))
+        if (!unpack_entry(host_file, staging_dir, buffer.get(), hasher, stream, scratch))
             return false;
     }
     const std::u16string digest = hasher.finish_hex();

@@ -3,6 +3,7 @@
 #include "support/sandbox.hpp"
 #include "tool_package_check.hpp"
 #include "tool_package_writer.hpp"
+#include "tools/device_names.hpp"
 #include "tools/tool_package_format.hpp"
 
 #include <cctype>
@@ -119,6 +120,17 @@ TEST_F(ToolPackageFormat, NameSizeAndNameRules) {
     for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
              u"..", u"a..b", u"...", u"models\\..\\..\\evil.dll", u"C:\\evil.dll", u"a:b", u":", u"\\"})
         EXPECT_FALSE(is_acceptable_entry_name(name)) << utf16_to_utf8(name);
+}
+
+TEST_F(ToolPackageFormat, DeviceNamesInAnyComponentWithAnyExtension) {
+    for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
+             u"con", u"NUL.txt", u"aux.tar.gz", u"Prn  ", u"models\\com1.bin", u"a/lpt9", u"COM\u00B9",
+             u"conin$", u"x\\CONOUT$.log", u"nul .onnx", std::u16string_view(u"ok\\aux\0.x", 9)})
+        EXPECT_TRUE(names_a_device(name)) << utf16_to_utf8(name);
+    for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
+             u"", u"co", u"cons", u"com0", u"com10", u"lpt", u"comx", u"a.con", u"xaux", u"conout",
+             u"models\\comet.bin", std::u16string_view(u"ok\0aux", 6), u"\\", u"CONIN$$"})
+        EXPECT_FALSE(names_a_device(name)) << utf16_to_utf8(name);
 }
 
 // One hand-made entry: name_size as given, the name, data_size as given, then the data bytes.
