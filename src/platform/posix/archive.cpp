@@ -1,9 +1,11 @@
-// Unpacking the application archive on POSIX, with libarchive.
+// Unpacking the application archive on POSIX, with libarchive. The library (and what it pulls
+// in) is loaded only for an installation: every launch would otherwise pay for mapping it.
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <memory>
@@ -22,14 +24,83 @@ constexpr std::size_t READ_BLOCK_SIZE = 256 * 1024;
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
                               ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
-struct ReaderFree {
-    void operator()(archive* reader) const { archive_read_free(reader); }
+static_assert(ARCHIVE_VERSION_NUMBER / 1000000 == 3, "libarchive 3 has the soname libarchive.so.13");
+constexpr const char* LIBARCHIVE_SONAME = "libarchive.so.13";
+
+#define KP_ARCHIVE_FUNCTIONS(X)                                                                              \
+    X(archive_read_new)                                                                                      \
+    X(archive_read_support_format_zip)                                                                       \
+    X(archive_read_open_filename)                                                                            \
+    X(archive_read_next_header)                                                                              \
+    X(archive_read_data_block)                                                                               \
+    X(archive_read_free)                                                                                     \
+    X(archive_write_disk_new)                                                                                \
+    X(archive_write_disk_set_options)                                                                        \
+    X(archive_write_header)                                                                                  \
+    X(archive_write_data_block)                                                                              \
+    X(archive_write_finish_entry)                                                                            \
+    X(archive_write_close)                                                                                   \
+    X(archive_write_free)                                                                                    \
+    X(archive_entry_pathname)                                                                                \
+    X(archive_entry_hardlink)                                                                                \
+    X(archive_entry_symlink)                                                                                 \
+    X(archive_entry_filetype)
+
+// The loaded library and the functions the extraction calls; unloaded when it goes.
+class Libarchive {
+  public:
+    Libarchive() : handle_(::dlopen(LIBARCHIVE_SONAME, RTLD_NOW | RTLD_LOCAL)) {
+        loaded_ = handle_ != nullptr;
+#define KP_RESOLVE(name) loaded_ = loaded_ && resolve(name, #name);
+        KP_ARCHIVE_FUNCTIONS(KP_RESOLVE)
+#undef KP_RESOLVE
+    }
+    Libarchive(const Libarchive&) = delete;
+    Libarchive& operator=(const Libarchive&) = delete;
+    ~Libarchive() {
+        if (handle_ != nullptr)
+            ::dlclose(handle_);
+    }
+    bool loaded() const {
+        return loaded_;
+    }
+
+#define KP_DECLARE(name) decltype(&::name) name = nullptr;
+    KP_ARCHIVE_FUNCTIONS(KP_DECLARE)
+#undef KP_DECLARE
+
+  private:
+    template <typename Function> bool resolve(Function& function, const char* symbol) {
+        function = reinterpret_cast<Function>(::dlsym(handle_, symbol));
+        return function != nullptr;
+    }
+
+    void* handle_;
+    bool loaded_ = false;
 };
-struct WriterFree {
-    void operator()(archive* writer) const { archive_write_free(writer); }
+
+// Frees a reader or a writer through the library that made it.
+class ArchiveHandle {
+  public:
+    using Free = int (*)(archive*);
+    ArchiveHandle(archive* pointer, Free free) : pointer_(pointer), free_(free) {}
+    ArchiveHandle(ArchiveHandle&& other) noexcept : pointer_(other.pointer_), free_(other.free_) {
+        other.pointer_ = nullptr;
+    }
+    ArchiveHandle(const ArchiveHandle&) = delete;
+    ArchiveHandle& operator=(const ArchiveHandle&) = delete;
+    ArchiveHandle& operator=(ArchiveHandle&&) = delete;
+    ~ArchiveHandle() {
+        if (pointer_ != nullptr)
+            free_(pointer_);
+    }
+    archive* get() const { return pointer_; }
+    explicit operator bool() const { return pointer_ != nullptr; }
+
+  private:
+    archive* pointer_;
+    Free free_;
 };
-using Reader = std::unique_ptr<archive, ReaderFree>;
-using Writer = std::unique_ptr<archive, WriterFree>;
 
 class Descriptor {
   public:
@@ -93,18 +164,18 @@ class Utf8LocaleScope {
     locale_t previous_ = locale_t{};
 };
 
-Reader open_zip(const std::string& path) {
-    Reader reader(archive_read_new());
-    if (!reader || archive_read_support_format_zip(reader.get()) != ARCHIVE_OK ||
-        archive_read_open_filename(reader.get(), path.c_str(), READ_BLOCK_SIZE) != ARCHIVE_OK)
-        return {};
+ArchiveHandle open_zip(const Libarchive& lib, const std::string& path) {
+    ArchiveHandle reader(lib.archive_read_new(), lib.archive_read_free);
+    if (!reader || lib.archive_read_support_format_zip(reader.get()) != ARCHIVE_OK ||
+        lib.archive_read_open_filename(reader.get(), path.c_str(), READ_BLOCK_SIZE) != ARCHIVE_OK)
+        return {nullptr, lib.archive_read_free};
     return reader;
 }
 
-Writer open_disk_writer() {
-    Writer writer(archive_write_disk_new());
-    if (writer && archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
-        return {};
+ArchiveHandle open_disk_writer(const Libarchive& lib) {
+    ArchiveHandle writer(lib.archive_write_disk_new(), lib.archive_write_free);
+    if (writer && lib.archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
+        return {nullptr, lib.archive_write_free};
     return writer;
 }
 
@@ -146,49 +217,49 @@ int folder_depth(std::string_view path) {
 
 // Names and hard-link targets never hold ".."; a symbolic link's target may climb to, but not
 // above, the destination (it is resolved from the link's own folder).
-bool entry_stays_inside(archive_entry* entry) {
-    const char* name = archive_entry_pathname(entry);
+bool entry_stays_inside(const Libarchive& lib, archive_entry* entry) {
+    const char* name = lib.archive_entry_pathname(entry);
     if (name == nullptr || !walk_inside(name, false, 0))
         return false;
-    const char* link = archive_entry_hardlink(entry);
+    const char* link = lib.archive_entry_hardlink(entry);
     if (link != nullptr && !walk_inside(link, false, 0))
         return false;
-    if (archive_entry_filetype(entry) != AE_IFLNK)
+    if (lib.archive_entry_filetype(entry) != AE_IFLNK)
         return true;
-    const char* target = archive_entry_symlink(entry);
+    const char* target = lib.archive_entry_symlink(entry);
     return target != nullptr && walk_inside(target, true, folder_depth(name));
 }
 
 // Copies one entry's data; false when the archive cannot be read any further.
-bool copy_entry_data(archive* reader, archive* writer) {
+bool copy_entry_data(const Libarchive& lib, archive* reader, archive* writer) {
     const void* block = nullptr;
     std::size_t size = 0;
     la_int64_t offset = 0;
     for (;;) {
-        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        const int status = lib.archive_read_data_block(reader, &block, &size, &offset);
         if (status == ARCHIVE_EOF)
             return true;
         if (status < ARCHIVE_WARN)
             return status != ARCHIVE_FATAL;
-        if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
+        if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
             return true; // this entry is lost; the next may still be written
     }
 }
 
-void extract_entries(archive* reader, archive* writer) {
+void extract_entries(const Libarchive& lib, archive* reader, archive* writer) {
     archive_entry* entry = nullptr;
     for (;;) {
-        const int status = archive_read_next_header(reader, &entry);
+        const int status = lib.archive_read_next_header(reader, &entry);
         if (status == ARCHIVE_EOF || status < ARCHIVE_WARN)
             return;
-        if (!entry_stays_inside(entry))
+        if (!entry_stays_inside(lib, entry))
             continue;
-        const int written = archive_write_header(writer, entry);
+        const int written = lib.archive_write_header(writer, entry);
         if (written == ARCHIVE_FATAL)
             return;
-        if (written >= ARCHIVE_WARN && !copy_entry_data(reader, writer))
+        if (written >= ARCHIVE_WARN && !copy_entry_data(lib, reader, writer))
             return;
-        if (archive_write_finish_entry(writer) == ARCHIVE_FATAL)
+        if (lib.archive_write_finish_entry(writer) == ARCHIVE_FATAL)
             return;
     }
 }
@@ -198,8 +269,11 @@ void extract_entries(archive* reader, archive* writer) {
 // "The copy was requested" once both the archive and the destination folder are open; what
 // then arrives is not reported, as the caller waits for the application executable itself.
 bool shell_extract_zip(const std::u16string& zip_path, const std::u16string& destination) {
+    const Libarchive lib;
+    if (!lib.loaded())
+        return false;
     const Utf8LocaleScope utf8_names;
-    Reader reader = open_zip(to_native_path(zip_path));
+    ArchiveHandle reader = open_zip(lib, to_native_path(zip_path));
     const Descriptor target(::open(to_native_path(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!reader || !target)
         return false;
@@ -208,11 +282,11 @@ bool shell_extract_zip(const std::u16string& zip_path, const std::u16string& des
         return false;
     // The writer keeps folder times to set at its close, by relative path: it is closed while
     // the destination is still the working directory.
-    Writer writer = open_disk_writer();
+    ArchiveHandle writer = open_disk_writer(lib);
     if (!writer)
         return false;
-    extract_entries(reader.get(), writer.get());
-    archive_write_close(writer.get());
+    extract_entries(lib, reader.get(), writer.get());
+    lib.archive_write_close(writer.get());
     return true;
 }
 
