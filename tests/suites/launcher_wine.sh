@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows launcher end to end under Wine, in a fresh prefix and on a virtual display:
-# kp_launcher.exe started by a Windows test host, with a stand-in application that records its start.
+# kp_launcher.exe started by a Windows test host, with a stand-in application that records its start
+# and a stand-in for the shell's automation object (kp_shell_stand_in.dll) that logs its calls.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
@@ -8,7 +9,8 @@ bin=$(realpath "${KP_DEV_DIR:-build/dev}") # kpack runs natively; both builds sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
 source tests/scenario/common.sh
 
-for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$bin/kpack"; do
+for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
+    "$bin/kpack"; do
     [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
 done
 BUILD=$(build_id "$win")
@@ -29,22 +31,44 @@ win_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
 INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
 INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
 INSTALL=${INSTALL%/}
-TEMP_UNIX=$(winepath -u "$(win_var TEMP)" 2>/dev/null)
+TEMP_WIN=$(win_var TEMP)
+TEMP_UNIX=$(winepath -u "$TEMP_WIN" 2>/dev/null)
 KP=$WINEPREFIX/drive_c/kp
-mkdir -p "$KP"
+mkdir -p "$KP/tree"
 cp "$win/kp_launcher.exe" "$KP/"
 make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$KP/app.enc" "$KP/host_" .exe || exit 1
+
+# A second application archive with folders, stored and deflated entries, beside a second launcher.
+mkdir -p "$work/tree/assets/nested"
+cp "$win/kp_test_app.exe" "$work/tree/kestrin_pad.exe"
+head -c 50000 /dev/urandom >"$work/tree/assets/noise.bin"
+seq 2000 >"$work/tree/assets/nested/notes.txt"
+(cd "$work/tree" && zip -q -X -r ../tree.zip kestrin_pad.exe assets)
+methods=$(zipinfo "$work/tree.zip")
+[[ $methods == *" stor "* && $methods == *" defN "* ]] || { echo "tree.zip lacks a stored or a deflated entry"; exit 1; }
+"$bin/kpack" payload encrypt "$work/tree.zip" "$KP/tree/app.enc" >/dev/null || exit 1
+cp "$win/kp_launcher.exe" "$KP/tree/"
+
+# The shell's automation object is the stand-in's in this prefix, in place of Wine's own.
+cp "$win/kp_shell_stand_in.dll" "$KP/"
+SHELL_KEY='HKCR\CLSID\{13709620-C279-11CE-A49E-444553540000}\InprocServer32'
+wine reg add "$SHELL_KEY" /ve /d 'C:\kp\kp_shell_stand_in.dll' /f >/dev/null 2>&1 &&
+    wine reg add "$SHELL_KEY" /v ThreadingModel /d Apartment /f >/dev/null 2>&1 || exit 1
+export KP_SHELL_LOG='C:\kp\shell.log'
+SHELL_LOG=$KP/shell.log
 
 export KP_APP_RECORD='C:\kp\record.txt'
 RECORD=$KP/record.txt
 
 reset_machine() { # STAMP-TEXT
-    rm -rf "$INSTALL" "$RECORD"
+    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
     mkdir -p "$INSTALL"
     cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
     utf16 "$1" >"$INSTALL/.kp_build"
 }
-launch() { wine "C:\\kp\\$1" 'C:\kp\kp_launcher.exe' "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"; }
+launch() { # HOST ARGUMENTS...: the launcher in $LAUNCHER, C:\kp's by default
+    wine "C:\\kp\\$1" "${LAUNCHER:-C:\\kp\\kp_launcher.exe}" "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"
+}
 launched_once() {
     started_once "$RECORD" "start	argc=1	cwd=$INSTALL_WIN	cmdline=\"$INSTALL_WIN\\kestrin_pad.exe\""
     rm "$RECORD"
@@ -60,6 +84,7 @@ up_to_date_run() {
     wine 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code"
     launched_once
     [ ! -e "$INSTALL/ai" ] || fail "tools from a host without a package"
+    [ ! -e "$SHELL_LOG" ] || fail "the shell was asked on an up-to-date run"
 }
 
 tool_refresh() {
@@ -76,14 +101,49 @@ tool_refresh() {
     ! window_open || fail "window left open"
 }
 
-# The shell here cannot open a zip: no copy, so no stamp, and the older executable is started.
+# shell_calls OUTCOME...: the stand-in served the shell object and logged, after the two NameSpace
+# calls (the temporary archive, then the install folder), the OUTCOME lines, then that every object
+# it made was released.
+shell_calls() {
+    local expected actual
+    expected=$(printf '%s\n' "CreateInstance stand-in IShellDispatch" "NameSpace vt=8 $TEMP_WIN\kp_pkg_tmp_PID.zip -> $1" \
+        "NameSpace vt=8 $INSTALL_WIN -> folder" "${@:2}" "all released")
+    actual=$(tr -d '\r' <"$SHELL_LOG" | sed -E 's/kp_pkg_tmp_[0-9]+\.zip/kp_pkg_tmp_PID.zip/')
+    [ "$actual" = "$expected" ] || fail "shell calls differ:" $'\n'"$actual" $'\n'"expected:" $'\n'"$expected"
+    ! compgen -G "$TEMP_UNIX/kp_pkg_tmp_*" >/dev/null || fail "temporary archive left"
+}
+
+# The tree archive's five entries copied in by the stand-in, stamped with this build, started once;
+# nothing else in the install folder but $KEEP, when set.
+installed_from_tree() {
+    LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
+    launched_once
+    [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
+    diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
+    shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> 5 entries"
+}
+
+clean_install() {
+    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    installed_from_tree
+}
+
+# A stale library goes, a file the archive does not hold stays.
+new_build() {
+    reset_machine "0ld"
+    touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
+    KEEP=keep.dat installed_from_tree
+}
+
+# A shell that cannot open a zip: no copy, so no stamp, and the older executable is started.
 installation_path() {
     reset_machine "0ld"
-    launch host_plain.exe
+    KP_SHELL_NO_ZIP=1 launch host_plain.exe
     launched_once
     [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamp written"
     cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "executable replaced"
-    ! ls "$TEMP_UNIX" 2>/dev/null | grep -q '^kp_pkg_tmp_' || fail "temporary archive left"
+    shell_calls none
 }
 
 eight_launchers_together() {
@@ -93,6 +153,8 @@ eight_launchers_together() {
 
 scenario "up-to-date run: started, arguments not passed on, no tools without a package" up_to_date_run
 scenario "tool refresh from the host's package, a new one with the progress window" tool_refresh
+scenario "clean install: the shell copies the archive in, stamped, started once" clean_install
+scenario "new build over an older one: replaced, stamp updated, started once" new_build
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "eight launchers together: one unpack" eight_launchers_together
 

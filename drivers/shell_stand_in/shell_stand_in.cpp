@@ -1,0 +1,307 @@
+// A test-only in-process server for CLSID_Shell, registered in a test Wine prefix in place of the
+// shell's automation object. NameSpace opens a .zip file as an archive folder and a directory as
+// a file-system folder; an archive's Items copied into a directory folder are extracted there.
+// Each NameSpace, Items and CopyHere call is logged with its variant types and values to the file
+// named by KP_SHELL_LOG, and the objects still alive when the DLL is unloaded are reported.
+// KP_SHELL_NO_ZIP makes NameSpace of a zip file yield nothing, as a shell without zip folders does.
+#include "zip_extract.hpp"
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <shldisp.h>
+#include <windows.h>
+
+#include <string>
+#include <type_traits>
+
+namespace kp::stand_in {
+
+namespace {
+
+LONG live_objects = 0;
+LONG server_locks = 0;
+
+// Private interface identifier by which CopyHere recognises a collection of this server's own.
+constexpr GUID IID_ARCHIVE_ITEMS = {
+    0x5f0c3a1e, 0x7d42, 0x4b9a, {0x9e, 0x31, 0x2c, 0x8d, 0x6b, 0x14, 0xa7, 0x53}};
+
+std::string utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
+                            nullptr);
+    return out;
+}
+
+std::wstring environment(const wchar_t* name) {
+    wchar_t value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
+}
+
+// Appends one line to the log and flushes it; Win32 calls only, so that it also works while
+// the DLL is being unloaded.
+void log_line(const std::string& line) {
+    const std::wstring path = environment(L"KP_SHELL_LOG");
+    if (path.empty())
+        return;
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    FlushFileBuffers(file);
+    CloseHandle(file);
+}
+
+// "vt=8 C:\path", "vt=3 20", or just "vt=N" for other types.
+std::string describe(const VARIANT& value) {
+    std::string text = "vt=" + std::to_string(value.vt);
+    if (value.vt == VT_BSTR && value.bstrVal != nullptr)
+        text += " " + utf8(std::wstring(value.bstrVal, SysStringLen(value.bstrVal)));
+    else if (value.vt == VT_I4)
+        text += " " + std::to_string(value.lVal);
+    return text;
+}
+
+// Reference counting and QueryInterface for IUnknown, IDispatch (when INTERFACE is a dispatch
+// interface) and INTERFACE itself; each object counts as live until its last Release.
+template <typename Interface> class Object : public Interface {
+  public:
+    Object() { InterlockedIncrement(&live_objects); }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    virtual ~Object() { InterlockedDecrement(&live_objects); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = own_identity(iid);
+        if (iid == IID_IUnknown || iid == __uuidof(Interface) ||
+            (std::is_base_of_v<IDispatch, Interface> && iid == IID_IDispatch))
+            *out = static_cast<Interface*>(this);
+        if (*out == nullptr)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&references_));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+
+  protected:
+    virtual void* own_identity(REFIID) { return nullptr; }
+
+  private:
+    LONG references_ = 1;
+};
+
+// IDispatch without type information: the launcher calls the interfaces directly.
+template <typename Interface> class Dispatch : public Object<Interface> {
+  public:
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (count == nullptr)
+            return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+};
+
+// The root items of an archive; it only needs to lead CopyHere back to the archive.
+class ArchiveItems : public Dispatch<FolderItems> {
+  public:
+    explicit ArchiveItems(std::wstring archive) : archive_(std::move(archive)) {}
+    const std::wstring& archive() const { return archive_; }
+
+    HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Item(VARIANT, FolderItem**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
+
+  protected:
+    void* own_identity(REFIID iid) override { return iid == IID_ARCHIVE_ITEMS ? this : nullptr; }
+
+  private:
+    std::wstring archive_;
+};
+
+// The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
+bool archive_of(const VARIANT& item, std::wstring& archive) {
+    if (item.vt != VT_DISPATCH || item.pdispVal == nullptr)
+        return false;
+    void* own = nullptr;
+    if (FAILED(item.pdispVal->QueryInterface(IID_ARCHIVE_ITEMS, &own)) || own == nullptr)
+        return false;
+    auto* items = static_cast<ArchiveItems*>(own);
+    archive = items->archive();
+    items->Release();
+    return true;
+}
+
+class ShellFolder : public Dispatch<Folder> {
+  public:
+    ShellFolder(std::wstring path, bool archive) : path_(std::move(path)), archive_(archive) {}
+
+    HRESULT STDMETHODCALLTYPE Items(FolderItems** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = archive_ ? new ArchiveItems(path_) : nullptr;
+        log_line(std::string("Items ") + (archive_ ? "archive -> collection" : "folder -> none"));
+        return *out != nullptr ? S_OK : E_NOTIMPL;
+    }
+
+    HRESULT STDMETHODCALLTYPE CopyHere(VARIANT item, VARIANT options) override {
+        std::wstring archive;
+        int count = 0;
+        std::string problem;
+        if (archive_)
+            problem = "not a file-system folder";
+        else if (!archive_of(item, archive))
+            problem = "not an archive's items";
+        else
+            problem = extract_zip(archive, path_, count);
+        log_line("CopyHere " + describe(item) + " " + describe(options) + " -> " +
+                 (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries");
+        return problem.empty() ? S_OK : E_FAIL;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_Title(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_ParentFolder(Folder**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ParseName(BSTR, FolderItem**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE NewFolder(BSTR, VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MoveHere(VARIANT, VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDetailsOf(VARIANT, int, BSTR*) override { return E_NOTIMPL; }
+
+  private:
+    std::wstring path_;
+    bool archive_;
+};
+
+bool is_zip_name(const std::wstring& path) {
+    return path.size() > 4 &&
+           CompareStringOrdinal(path.c_str() + path.size() - 4, 4, L".zip", 4, TRUE) == CSTR_EQUAL;
+}
+
+class ShellDispatch : public Dispatch<IShellDispatch> {
+  public:
+    HRESULT STDMETHODCALLTYPE NameSpace(VARIANT folder, Folder** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = nullptr;
+        bool directory = false, archive = false;
+        if (folder.vt == VT_BSTR && folder.bstrVal != nullptr) {
+            const std::wstring path(folder.bstrVal, SysStringLen(folder.bstrVal));
+            const DWORD attributes = GetFileAttributesW(path.c_str());
+            directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            archive = attributes != INVALID_FILE_ATTRIBUTES && !directory && is_zip_name(path) &&
+                      environment(L"KP_SHELL_NO_ZIP").empty();
+            if (directory || archive)
+                *out = new ShellFolder(path, archive);
+        }
+        const char* kind = archive ? "archive" : directory ? "folder" : "none";
+        log_line("NameSpace " + describe(folder) + " -> " + kind);
+        return *out != nullptr ? S_OK : S_FALSE;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE BrowseForFolder(LONG, BSTR, LONG, VARIANT, Folder**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Windows(IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Open(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Explore(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE MinimizeAll() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE UndoMinimizeALL() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FileRun() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CascadeWindows() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE TileVertically() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE TileHorizontally() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ShutdownWindows() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EjectPC() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetTime() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE TrayProperties() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Help() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindFiles() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindComputer() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RefreshMenu() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ControlPanelItem(BSTR) override { return E_NOTIMPL; }
+};
+
+class ClassFactory : public Object<IClassFactory> {
+  public:
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = nullptr;
+        if (outer != nullptr)
+            return CLASS_E_NOAGGREGATION;
+        auto* shell = new ShellDispatch;
+        const HRESULT result = shell->QueryInterface(iid, out);
+        shell->Release();
+        log_line(std::string("CreateInstance stand-in ") +
+                 (iid == IID_IShellDispatch ? "IShellDispatch" : "other") +
+                 (SUCCEEDED(result) ? "" : " refused"));
+        return result;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        if (lock)
+            InterlockedIncrement(&server_locks);
+        else
+            InterlockedDecrement(&server_locks);
+        return S_OK;
+    }
+};
+
+} // namespace
+
+} // namespace kp::stand_in
+
+extern "C" {
+
+HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (out == nullptr)
+        return E_POINTER;
+    *out = nullptr;
+    if (clsid != CLSID_Shell)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    auto* factory = new kp::stand_in::ClassFactory;
+    const HRESULT result = factory->QueryInterface(iid, out);
+    factory->Release();
+    return result;
+}
+
+HRESULT WINAPI DllCanUnloadNow() {
+    return kp::stand_in::live_objects == 0 && kp::stand_in::server_locks == 0 ? S_OK : S_FALSE;
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_DETACH) {
+        const LONG live = kp::stand_in::live_objects;
+        kp::stand_in::log_line(live == 0 ? "all released" : "unreleased " + std::to_string(live));
+    }
+    return TRUE;
+}
+}
