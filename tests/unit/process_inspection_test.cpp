@@ -135,8 +135,10 @@ TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
     // posix_spawn returns once the program runs, so the snapshot already shows it.
     const SnapshotHandle snapshot = sys::snapshot_processes();
     ProcessEntry entry;
+    ASSERT_TRUE(sys::first_process(snapshot, entry));
+    EXPECT_EQ(entry.process_id, sys::current_process_id()) << "the own entry comes first";
     std::uint32_t found = 0;
-    for (bool more = sys::first_process(snapshot, entry); more; more = sys::next_process(snapshot, entry))
+    for (bool more = true; more; more = sys::next_process(snapshot, entry))
         if (entry.exe_file == u"a) (b" && entry.parent_process_id == sys::current_process_id())
             found = entry.process_id;
     ASSERT_NE(found, 0u);

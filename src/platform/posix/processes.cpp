@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <memory>
 
 extern char** environ;
@@ -259,6 +260,11 @@ SnapshotHandle snapshot_processes() {
             snapshot->ids.push_back(id);
     }
     ::closedir(proc);
+    // A snapshot's order is not defined. The calling process comes first, so that finding its
+    // own entry (for its parent) reads one process rather than every one with a smaller id.
+    std::vector<std::uint32_t>& ids = snapshot->ids;
+    const auto own = std::find(ids.begin(), ids.end(), static_cast<std::uint32_t>(::getpid()));
+    std::rotate(ids.begin(), own, own == ids.end() ? own : own + 1);
     return SnapshotHandle(reinterpret_cast<std::uintptr_t>(snapshot.release()));
 }
 
