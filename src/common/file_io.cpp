@@ -37,8 +37,6 @@ bool read_file_bytes(const std::u16string& path, Bytes& buffer) {
     return sys::read_file(file, buffer.data(), size32, read) && read == size32;
 }
 
-namespace {
-
 bool write_whole_file(const FileHandle& file, const Bytes& buffer) {
     if (!file)
         return false;
@@ -47,8 +45,6 @@ bool write_whole_file(const FileHandle& file, const Bytes& buffer) {
     return size32 == buffer.size() && sys::write_file(file, buffer.data(), size32, written) &&
            written == size32;
 }
-
-} // namespace
 
 bool write_file_bytes(const std::u16string& path, const Bytes& buffer) {
     return write_whole_file(sys::create_file_for_writing(path), buffer);

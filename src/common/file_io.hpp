@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/text.hpp"
+#include "platform/platform.hpp"
 
 #include <string>
 
@@ -24,6 +25,8 @@ bool read_file_bytes(const std::u16string& path, Bytes& buffer);
 bool write_file_bytes(const std::u16string& path, const Bytes& buffer);
 // The same for a file in the temporary directory, which is kept private to the user.
 bool write_temporary_file_bytes(const std::u16string& path, const Bytes& buffer);
+// The whole buffer in one write to a file just opened for writing; false for no handle.
+bool write_whole_file(const FileHandle& file, const Bytes& buffer);
 
 // The file's bytes as UTF-16LE code units exactly as they stand (no byte-order mark skipped,
 // zero units kept, nothing trimmed). Missing, unreadable, odd-length or empty: empty text.
