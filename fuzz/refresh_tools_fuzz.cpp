@@ -269,7 +269,7 @@ void serve_file_system() {
         bytes = std::uint64_t{1} << 40;
         return true;
     };
-    fault::start_flush = [](const FileHandle&) { return true; };
+    fault::start_flush = [](const FileHandle&, std::uint64_t) { return true; };
     fault::flush_file = [](const FileHandle&) { return true; };
     fault::flush_directory = [](const std::u16string&) { return true; };
     fault::flush_tree = [](const std::u16string&) { return true; };

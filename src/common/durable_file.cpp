@@ -9,7 +9,7 @@ bool write_file_bytes_flushed(const std::u16string& path, const Bytes& buffer, F
     const FileHandle file = sys::create_file_for_writing(path);
     if (!write_whole_file(file, buffer))
         return false;
-    return wait == FlushWait::done ? sys::flush_file(file) : sys::start_flush(file);
+    return wait == FlushWait::done ? sys::flush_file(file) : sys::start_flush(file, buffer.size());
 }
 
 } // namespace kp

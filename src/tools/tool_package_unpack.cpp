@@ -82,7 +82,8 @@ bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std
     if (!target || !sys::seek_file(host, data_start))
         return false;
     // Write-back starts as each file is done; the rotation waits for all of it once.
-    return copy_entry_data(host, target, entry.data_size, buffer, hasher, stream) && sys::start_flush(target);
+    return copy_entry_data(host, target, entry.data_size, buffer, hasher, stream) &&
+           sys::start_flush(target, entry.data_size);
 }
 
 } // namespace

@@ -171,8 +171,8 @@ void track(bool skip_flushes) {
     });
 
     // Flushes: start_flush promises nothing until a flush_tree above the file.
-    wrap(fault::start_flush, [skip_flushes](auto& previous, const FileHandle& file) {
-        return skip_flushes || KP_PREVIOUS(start_flush, file);
+    wrap(fault::start_flush, [skip_flushes](auto& previous, const FileHandle& file, std::uint64_t size) {
+        return skip_flushes || KP_PREVIOUS(start_flush, file, size);
     });
     wrap(fault::flush_file, [skip_flushes](auto& previous, const FileHandle& file) {
         if (skip_flushes)

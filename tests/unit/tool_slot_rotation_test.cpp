@@ -154,8 +154,8 @@ TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
         };
     };
     const auto fail_second_file_flush = [] {
-        fault::start_flush = [flushes = 0](const FileHandle& file) mutable {
-            return ++flushes != 2 && backend::start_flush(file);
+        fault::start_flush = [flushes = 0](const FileHandle& file, std::uint64_t size) mutable {
+            return ++flushes != 2 && backend::start_flush(file, size);
         };
     };
     const auto fail_tree_flush = [] { fault::flush_tree = [](const std::u16string&) { return false; }; };

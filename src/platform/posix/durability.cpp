@@ -26,8 +26,14 @@ template <typename Sync> bool sync_directory(const std::u16string& directory, Sy
 
 } // namespace
 
-// Write-back starts now and runs while later files are written; flush_tree waits for all of it.
-bool start_flush(const FileHandle& file) {
+// Write-back of a large file starts now and runs while later files are written; flush_tree
+// waits for all of it. A small file is left to flush_tree's one pass over the file system:
+// started one by one, 20,000 files of 4 KiB cost about a second of system time here, more than
+// the whole bulk write-back takes.
+bool start_flush(const FileHandle& file, std::uint64_t size) {
+    constexpr std::uint64_t WRITTEN_BACK_IN_BULK_BELOW = 1024 * 1024;
+    if (size < WRITTEN_BACK_IN_BULK_BELOW)
+        return true;
     const int fd = fd_from_raw(file.raw());
     return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 || synced(::fdatasync(fd));
 }

@@ -11,7 +11,7 @@
 namespace kp::win32 {
 
 // There is no asynchronous write-back request for one file: the flush happens here, in full.
-bool start_flush(const FileHandle& file) {
+bool start_flush(const FileHandle& file, std::uint64_t) {
     return FlushFileBuffers(handle_from_raw(file.raw())) != FALSE;
 }
 
