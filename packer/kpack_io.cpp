@@ -139,9 +139,16 @@ bool AtomicOutput::open(std::string& problem) {
 }
 
 bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string& problem) {
-    if (size != 0 && !file_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size))) {
-        problem = "cannot be written (disk full?)";
-        return false;
+    // In pieces of 64 KiB, as the launcher writes (see the POSIX write_file): one large write can
+    // leave the page cache copying into memory the host of a virtual machine has to hand back.
+    constexpr std::size_t PIECE = 64 * 1024;
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t piece = std::min(PIECE, size - done);
+        if (!file_.write(reinterpret_cast<const char*>(data + done), static_cast<std::streamsize>(piece))) {
+            problem = "cannot be written (disk full?)";
+            return false;
+        }
+        done += piece;
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include "platform/backend.hpp"
 #include "read_ahead.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -77,11 +78,16 @@ bool read_file(const FileHandle& file, void* buffer, std::uint32_t size, std::ui
     return true;
 }
 
+// Large writes go in pieces of 64 KiB. The page cache sizes the blocks it takes for a write by
+// the write's length, and a virtual machine that hands free memory back to its host has taken
+// back the large free blocks first: one write of 256 MiB copied at a fiftieth of memory speed
+// now and then (2 s instead of 0.4), while pieces come from small blocks still in the guest.
 bool write_file(const FileHandle& file, const void* buffer, std::uint32_t size, std::uint32_t& done) {
+    constexpr std::uint32_t PIECE = 64 * 1024;
     done = 0;
     while (done < size) {
-        const ssize_t n =
-            ::write(fd_from_raw(file.raw()), static_cast<const char*>(buffer) + done, size - done);
+        const ssize_t n = ::write(fd_from_raw(file.raw()), static_cast<const char*>(buffer) + done,
+                                  std::min(size - done, PIECE));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
