@@ -101,6 +101,32 @@ TEST_F(FileIo, ExistenceCountsFilesAndDirectoriesAlike) {
     EXPECT_FALSE(exists(path("nothing")));
 }
 
+// An unpack asks for each file's directory before the file: asking again answers "already
+// there", and a directory removed meanwhile, here or by another process, is there again when a
+// file is made in it.
+TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
+    EXPECT_TRUE(sys::create_directory(path("d")));
+    EXPECT_FALSE(sys::create_directory(path("d")));
+    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/a"))));
+
+    std::filesystem::remove_all(native("d"));
+    sys::create_directory(path("d"));
+    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/b"))));
+    EXPECT_TRUE(std::filesystem::exists(native("d/b")));
+
+    sys::shell_delete(path("d"));
+    EXPECT_TRUE(sys::create_directory(path("d")));
+    EXPECT_TRUE(sys::move_path(path("d"), path("e")));
+    EXPECT_TRUE(sys::create_directory(path("d")));
+    EXPECT_TRUE(std::filesystem::is_directory(native("d")));
+
+    write_native(native("f"), bytes_of("x"));
+    EXPECT_FALSE(sys::create_directory(path("f")));
+    EXPECT_TRUE(sys::delete_file(path("f")));
+    EXPECT_TRUE(sys::create_directory(path("f")));
+    EXPECT_TRUE(std::filesystem::is_directory(native("f")));
+}
+
 TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
     const std::u16string text = u"Kestrin \u00e9\u4e2d\U0001F600";
     EXPECT_EQ(utf8_to_utf16(utf16_to_utf8(text)), text);

@@ -1,4 +1,6 @@
-// AES-256-CBC and SHA-256 on POSIX, from OpenSSL's libcrypto (EVP).
+// AES-256-CBC and SHA-256 on POSIX, from OpenSSL's libcrypto (EVP); hashing runs on a second
+// thread (hash_pipeline.hpp).
+#include "hash_pipeline.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -54,31 +56,23 @@ HashAlgorithmHandle open_sha256_algorithm() {
 }
 
 HashHandle create_hash(const HashAlgorithmHandle& algorithm) {
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == nullptr)
-        return {};
-    if (EVP_DigestInit_ex(context, reinterpret_cast<const EVP_MD*>(algorithm.raw()), nullptr) != 1) {
-        EVP_MD_CTX_free(context);
-        return {};
-    }
-    return HashHandle(reinterpret_cast<std::uintptr_t>(context));
+    return HashHandle(reinterpret_cast<std::uintptr_t>(
+        HashPipeline::create(reinterpret_cast<const EVP_MD*>(algorithm.raw())).release()));
 }
 
 bool hash_data(const HashHandle& hash, const std::uint8_t* data, std::uint32_t size) {
-    return EVP_DigestUpdate(reinterpret_cast<EVP_MD_CTX*>(hash.raw()), data, size) == 1;
+    return reinterpret_cast<HashPipeline*>(hash.raw())->add(data, size);
 }
 
 bool finish_hash(const HashHandle& hash, Sha256Digest& digest) {
-    unsigned int length = 0;
-    return EVP_DigestFinal_ex(reinterpret_cast<EVP_MD_CTX*>(hash.raw()), digest.data(), &length) == 1 &&
-           length == digest.size();
+    return reinterpret_cast<HashPipeline*>(hash.raw())->finish(digest.data());
 }
 
 void release_hash_algorithm(std::uintptr_t raw) {
     EVP_MD_free(reinterpret_cast<EVP_MD*>(raw));
 }
 void release_hash(std::uintptr_t raw) {
-    EVP_MD_CTX_free(reinterpret_cast<EVP_MD_CTX*>(raw));
+    delete reinterpret_cast<HashPipeline*>(raw);
 }
 
 } // namespace kp::posix

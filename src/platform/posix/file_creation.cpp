@@ -1,4 +1,5 @@
 // Creating files and renaming on POSIX, safe in directories that other local users may write to.
+#include "file_creation.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -43,14 +44,18 @@ bool owned_directory(int directory) {
            (info.st_mode & (S_IWOTH | S_ISVTX)) == 0;
 }
 
+std::string parent_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Removes a regular file at the name and creates a new one in its place. Only a regular file is
 // ever removed, and only one of ours or one in the user's own directory: another user's file in
 // a shared place is refused. Links, FIFOs, devices and directories are always refused.
 int replace_regular_file(const std::string& path, mode_t mode) {
     const std::size_t slash = path.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const int directory = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directory = ::open(parent_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory < 0)
         return -1;
     int fd = -1;
@@ -63,14 +68,41 @@ int replace_regular_file(const std::string& path, mode_t mode) {
     return fd;
 }
 
+// The directory this process last made or found already there: asking for it again, as an
+// unpack does before each of its files, costs no mkdir. The name goes with any rename or removal
+// made here, and should another process remove it meanwhile, the next file made in it makes it
+// again, as the mkdir would have.
+std::string known_directory;
+
+int create_new_file(const std::string& path, mode_t mode) {
+    int fd = ::open(path.c_str(), create_new_flags, mode);
+    if (fd < 0 && errno == ENOENT && !known_directory.empty() && parent_of(path) == known_directory) {
+        known_directory.clear();
+        if (::mkdir(parent_of(path).c_str(), 0777) == 0)
+            fd = ::open(path.c_str(), create_new_flags, mode);
+    }
+    return fd;
+}
+
 } // namespace
+
+// "Already there" (false), as mkdir's EEXIST, without the call when the directory is the known one.
+bool create_directory(const std::u16string& path) {
+    std::string native = to_native_path(path);
+    if (native == known_directory)
+        return false;
+    const bool created = ::mkdir(native.c_str(), 0777) == 0;
+    if (created || errno == EEXIST)
+        known_directory = std::move(native);
+    return created;
+}
 
 // A new file costs one open: O_EXCL never opens what is already there, so it cannot block on a
 // FIFO or write through a link, and what it creates is ours alone. An existing name is written
 // in place only when it is a plain file of ours, else replaced where that is safe, else refused.
 FileHandle create_file_for_writing(const std::u16string& path) {
     const std::string native = to_native_path(path);
-    int fd = ::open(native.c_str(), create_new_flags, 0666);
+    int fd = create_new_file(native, 0666);
     if (fd < 0 && errno == EEXIST) {
         fd = open_existing_in_place(native);
         if (fd < 0)
@@ -94,7 +126,12 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
 
 // Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
 // than test and rename, which could replace a target created in between.
+void forget_known_directory() {
+    known_directory.clear();
+}
+
 bool move_path(const std::u16string& from, const std::u16string& to) {
+    forget_known_directory();
     return ::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
                        RENAME_NOREPLACE) == 0;
 }

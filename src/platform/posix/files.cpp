@@ -1,4 +1,5 @@
 // Files and the file system on POSIX.
+#include "file_creation.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 #include "read_ahead.hpp"
@@ -102,11 +103,8 @@ bool path_exists(const std::u16string& path) {
     return ::lstat(to_native_path(path).c_str(), &info) == 0;
 }
 
-bool create_directory(const std::u16string& path) {
-    return ::mkdir(to_native_path(path).c_str(), 0777) == 0;
-}
-
 bool delete_file(const std::u16string& path) {
+    forget_known_directory();
     return ::unlink(to_native_path(path).c_str()) == 0;
 }
 

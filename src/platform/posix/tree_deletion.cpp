@@ -1,6 +1,7 @@
 // Deleting a directory tree on POSIX, by descriptor: every directory is opened relative to its
 // parent's descriptor without following a link, so a directory swapped for a link in mid-walk is
 // removed as a link, never entered. The walk stays on the file system it starts on.
+#include "file_creation.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -58,6 +59,7 @@ void empty_directory(int directory, dev_t device) {
 } // namespace
 
 void shell_delete(const std::u16string& path) {
+    forget_known_directory();
     const std::string native = to_native_path(path);
     if (::unlink(native.c_str()) == 0)
         return; // a file or a link: removed, never followed
