@@ -113,6 +113,11 @@ TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
     sys::create_directory(path("d"));
     EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/b"))));
     EXPECT_TRUE(std::filesystem::exists(native("d/b")));
+    std::filesystem::remove_all(native("d"));
+    std::filesystem::create_directory(native("d")); // made anew at the same name
+    sys::create_directory(path("d"));
+    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/c"))));
+    EXPECT_TRUE(std::filesystem::exists(native("d/c")));
 
     sys::shell_delete(path("d"));
     EXPECT_TRUE(sys::create_directory(path("d")));

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,17 +69,40 @@ int replace_regular_file(const std::string& path, mode_t mode) {
     return fd;
 }
 
-// The directory this process last made or found already there: asking for it again, as an
-// unpack does before each of its files, costs no mkdir. The name goes with any rename or removal
-// made here, and should another process remove it meanwhile, the next file made in it makes it
+// The directory this process last made or found already there, held open: asking for it again,
+// as an unpack does before each of its files, costs no mkdir, and its files are opened from it
+// by their bare names, with no walk down the whole path. It is forgotten at any rename or removal
+// made here; should another process remove it meanwhile, the next file made in it makes it
 // again, as the mkdir would have.
-std::string known_directory;
+struct KnownDirectory {
+    std::string path;
+    int fd = -1;
+    ~KnownDirectory() { forget(); }
+    void forget() {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+        path.clear();
+    }
+    // The name within the directory when path is directly inside it, else empty.
+    std::string_view name_in(std::string_view file) const {
+        if (fd < 0 || file.size() <= path.size() + 1 || file.compare(0, path.size(), path) != 0 ||
+            file[path.size()] != '/')
+            return {};
+        const std::string_view name = file.substr(path.size() + 1);
+        return name.find('/') == std::string_view::npos ? name : std::string_view{};
+    }
+};
+KnownDirectory known_directory;
 
 int create_new_file(const std::string& path, mode_t mode) {
-    int fd = ::open(path.c_str(), create_new_flags, mode);
-    if (fd < 0 && errno == ENOENT && !known_directory.empty() && parent_of(path) == known_directory) {
-        known_directory.clear();
-        if (::mkdir(parent_of(path).c_str(), 0777) == 0)
+    const std::string_view name = known_directory.name_in(path);
+    if (name.empty())
+        return ::open(path.c_str(), create_new_flags, mode);
+    int fd = ::openat(known_directory.fd, name.data(), create_new_flags, mode);
+    if (fd < 0 && errno == ENOENT) { // removed since; it was there when asked for
+        known_directory.forget();
+        if (::mkdir(parent_of(path).c_str(), 0777) == 0 || errno == EEXIST) // or made anew by it
             fd = ::open(path.c_str(), create_new_flags, mode);
     }
     return fd;
@@ -89,11 +113,15 @@ int create_new_file(const std::string& path, mode_t mode) {
 // "Already there" (false), as mkdir's EEXIST, without the call when the directory is the known one.
 bool create_directory(const std::u16string& path) {
     std::string native = to_native_path(path);
-    if (native == known_directory)
+    if (known_directory.fd >= 0 && native == known_directory.path)
         return false;
     const bool created = ::mkdir(native.c_str(), 0777) == 0;
-    if (created || errno == EEXIST)
-        known_directory = std::move(native);
+    if (!created && errno != EEXIST)
+        return false;
+    known_directory.forget();
+    known_directory.fd = ::open(native.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (known_directory.fd >= 0)
+        known_directory.path = std::move(native);
     return created;
 }
 
@@ -127,7 +155,7 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
 // Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
 // than test and rename, which could replace a target created in between.
 void forget_known_directory() {
-    known_directory.clear();
+    known_directory.forget();
 }
 
 bool move_path(const std::u16string& from, const std::u16string& to) {

@@ -10,11 +10,6 @@ std::unique_ptr<HashPipeline> HashPipeline::create(const EVP_MD* algorithm) {
     std::unique_ptr<HashPipeline> pipeline(new (std::nothrow) HashPipeline);
     if (!pipeline)
         return nullptr;
-    for (Block& block : pipeline->blocks_) {
-        block.bytes.reset(new (std::nothrow) std::uint8_t[BLOCK_SIZE]);
-        if (!block.bytes)
-            return nullptr;
-    }
     pipeline->context_ = EVP_MD_CTX_new();
     if (pipeline->context_ == nullptr || EVP_DigestInit_ex(pipeline->context_, algorithm, nullptr) != 1)
         return nullptr;
@@ -34,9 +29,24 @@ HashPipeline::~HashPipeline() {
 }
 
 bool HashPipeline::add(const std::uint8_t* data, std::uint32_t size) {
+    if (!using_blocks_ && hashed_in_place_ + size <= HASHED_IN_PLACE) {
+        hashed_in_place_ += size;
+        caller_failed_ = caller_failed_ || EVP_DigestUpdate(context_, data, size) != 1;
+        return !caller_failed_;
+    }
+    using_blocks_ = true;
+    caller_failed_ = !add_to_blocks(data, size) || caller_failed_;
+    return !caller_failed_;
+}
+
+bool HashPipeline::add_to_blocks(const std::uint8_t* data, std::uint32_t size) {
     bool ok = true;
     while (size != 0) {
         Block& block = blocks_[filling_];
+        if (!block.bytes)
+            block.bytes.reset(new (std::nothrow) std::uint8_t[BLOCK_SIZE]);
+        if (!block.bytes)
+            return false;
         const std::size_t piece = std::min<std::size_t>(size, BLOCK_SIZE - block.size);
         std::memcpy(block.bytes.get() + block.size, data, piece);
         block.size += piece;
@@ -85,7 +95,7 @@ bool HashPipeline::finish(std::uint8_t* digest) {
     }
     blocks_[filling_].size = 0;
     unsigned int length = 0;
-    return ok && EVP_DigestFinal_ex(context_, digest, &length) == 1 && length == 32;
+    return ok && !caller_failed_ && EVP_DigestFinal_ex(context_, digest, &length) == 1 && length == 32;
 }
 
 bool HashPipeline::hash_block(const Block& block) {
