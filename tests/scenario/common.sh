@@ -86,8 +86,8 @@ eight_launchers() {
     tools_current "$install" "$work/tools_big" "$host"
 }
 
-wait_lines() { # FILE N: up to 20 s
-    for _ in $(seq 200); do
+wait_lines() { # FILE N: up to 60 s (a process started under Wine on a busy machine took over 20 s)
+    for _ in $(seq 600); do
         [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
         sleep 0.1
     done
