@@ -152,12 +152,12 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
     return file;
 }
 
-// Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
-// than test and rename, which could replace a target created in between.
 void forget_known_directory() {
     known_directory.forget();
 }
 
+// Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
+// than test and rename, which could replace a target created in between.
 bool move_path(const std::u16string& from, const std::u16string& to) {
     forget_known_directory();
     return ::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),

@@ -17,7 +17,7 @@ std::unique_ptr<HashPipeline> HashPipeline::create(const EVP_MD* algorithm) {
 }
 
 HashPipeline::~HashPipeline() {
-    if (worker_started_) {
+    if (worker_state_ == Worker::running) {
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
@@ -60,11 +60,10 @@ bool HashPipeline::add_to_blocks(const std::uint8_t* data, std::uint32_t size) {
 
 // Queues the full block and waits, if every block is queued, until the worker frees one.
 bool HashPipeline::hand_over_filled_block() {
-    if (!worker_started_ && !worker_unavailable_) {
-        worker_started_ = pthread_create(&worker_, nullptr, worker_entry, this) == 0;
-        worker_unavailable_ = !worker_started_;
-    }
-    if (worker_unavailable_) {
+    if (worker_state_ == Worker::not_started)
+        worker_state_ = pthread_create(&worker_, nullptr, worker_entry, this) == 0 ? Worker::running
+                                                                                   : Worker::unavailable;
+    if (worker_state_ == Worker::unavailable) {
         const bool ok = hash_block(blocks_[filling_]);
         blocks_[filling_].size = 0;
         return ok;
@@ -81,7 +80,7 @@ bool HashPipeline::hand_over_filled_block() {
 bool HashPipeline::finish(std::uint8_t* digest) {
     bool ok = true;
     Block& last = blocks_[filling_];
-    if (!worker_started_) {
+    if (worker_state_ != Worker::running) {
         ok = last.size == 0 || hash_block(last);
     } else {
         std::unique_lock lock(mutex_);

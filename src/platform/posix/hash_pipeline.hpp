@@ -60,9 +60,9 @@ class HashPipeline {
     bool stopping_ = false;
     bool failed_ = false;
 
+    enum class Worker { not_started, running, unavailable }; // unavailable: the caller hashes
+    Worker worker_state_ = Worker::not_started;
     pthread_t worker_{};
-    bool worker_started_ = false;
-    bool worker_unavailable_ = false; // hash on the caller's thread
 };
 
 } // namespace kp::posix
