@@ -1,15 +1,36 @@
 #!/usr/bin/env bash
 # 1. The up-to-date launch (stamp current, tools current, host carrying that package) against a
-#    program that only starts the same application and exits, both run by the same host, in
-#    each place (RAM-backed folder, then disk: the sandbox's home, data and runtime folders
-#    there); medians of many runs and their ratio (target <= 1.5).
+#    program that only starts the same application with the same spawn call and exits, both run
+#    by the same host, in each place (RAM-backed folder, then disk: the sandbox's home, data and
+#    runtime folders there); medians of many runs, run without a shell, and their ratio (target
+#    <= 1.3). The host, the application and the start-only program are C programs on libc alone
+#    (bench/programs), so that nothing but the launcher's own cost separates the two sides. Then
+#    the shared objects each side maps, from the dynamic loader's trace of one more run.
 # 2. is_image_running and parent_image_path with 2,000 extra processes running, beside a plain
 #    walk of /proc that reads each process's stat once. No files are involved: run once.
 set -euo pipefail
 source "$(dirname "$0")/lib/common.sh"
 launch_runs=${KP_BENCH_LAUNCH_RUNS:-101}
 [ "$quick" = 1 ] && launch_runs=31
-unset KP_APP_RECORD KP_APP_LINGER_MS
+unset KP_APP_RECORD KP_APP_LINGER_MS LD_DEBUG LD_PRELOAD
+for program in bench_host bench_app bench_start_only kp_launcher; do
+    [ -x "$release/$program" ] || { echo "missing $release/$program (build the release preset)"; exit 1; }
+done
+
+# shared_objects NAME COMMAND...: the shared objects that the process running NAME maps, from
+# the dynamic loader's trace (one file per process) of one run of COMMAND.
+shared_objects() {
+    local name=$1 trace=$w/loader-trace
+    shift
+    rm -rf "$trace" && mkdir "$trace"
+    env LD_DEBUG=files LD_DEBUG_OUTPUT="$trace/process" "$@" >/dev/null
+    local file
+    file=$(grep -l "needed by [^ ]*/$name \[0\]\|file=[^ ]*/$name \[0\]" "$trace"/process.* | head -1)
+    local objects
+    objects=$(grep -o 'file=[^ ]* \[0\];  generating link map' "$file" | sed -E 's/file=([^ ]*) .*/\1/' |
+        xargs -n1 basename | tr '\n' ' ')
+    printf '  %-27s maps %d shared objects: %s\n' "$name" "$(echo "$objects" | wc -w)" "$objects"
+}
 
 while read -r place dir; do
     work_dir "$dir" launch
@@ -17,24 +38,26 @@ while read -r place dir; do
     mkdir -p "$w/home" "$w/data" "$w/tmp" "$w/run" "$w/bin" "$w/app" "$w/tools/models"
     sandbox="HOME='$w/home' XDG_DATA_HOME='$w/data' TMPDIR='$w/tmp' XDG_RUNTIME_DIR='$w/run'"
     install_dir=$w/data/KestrinPadFree
-    cp "$release/kp_test_app" "$w/app/kestrin_pad.exe"
+    cp "$release/bench_app" "$w/app/kestrin_pad.exe"
     (cd "$w/app" && zip -q -X ../app.zip kestrin_pad.exe)
     "$release/kpack" payload encrypt "$w/app.zip" "$w/bin/app.enc"
     cp "$release/kp_launcher" "$w/bin/"
     head -c 1000000 /dev/urandom >"$w/tools/onnxruntime.dll"
     head -c 1000000 /dev/urandom >"$w/tools/models/a.onnx"
-    cp "$release/kp_test_host" "$w/host_plain"
+    cp "$release/bench_host" "$w/host_plain"
     "$release/kpack" tools append "$w/host_plain" "$w/tools" -o "$w/host" >/dev/null
 
     # The first run installs and unpacks; every later launcher run is the up-to-date path.
-    env HOME="$w/home" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" \
+    env HOME="$w/home" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" DISPLAY= \
         "$w/host" "$w/bin/kp_launcher" >/dev/null
     [ -e "$install_dir/ai/.kp_ai" ] || { echo "setup failed: tools not unpacked"; exit 1; }
-    compare --runs "$launch_runs" --title "up-to-date launch through a host carrying a current package, $place" \
-        --target "<= 1.5" \
-        --ours-name "kp_launcher" --ours "$sandbox '$w/host' '$w/bin/kp_launcher'" \
-        --base-name "start the application only" \
-        --base "$sandbox '$w/host' '$release/kp_start_only' '$install_dir/kestrin_pad.exe' '$install_dir'"
+    ours="$sandbox '$w/host' '$w/bin/kp_launcher'"
+    base="$sandbox '$w/host' '$release/bench_start_only' '$install_dir/kestrin_pad.exe' '$install_dir'"
+    compare --direct --runs "$launch_runs" --target "<= 1.3" \
+        --title "up-to-date launch through a host carrying a current package, $place" \
+        --ours-name "kp_launcher" --ours "$ours" --base-name "start the application only" --base "$base"
+    eval "shared_objects kp_launcher env $ours"
+    eval "shared_objects bench_start_only env $base"
     rm -rf "$w"
 done < <(places)
 

@@ -2,10 +2,13 @@
 # Tool package unpacking: kp_refresh_tools into a fresh install directory each run, against the
 # tools a user would reach for, in each place (RAM-backed folder, then disk):
 #   1 GiB in 4 files       vs sha256sum of the package + cp of the files (and openssl dgst + cp)
-#   20,000 files of 4 KiB  vs tar -xf of an uncompressed tar of the same files (as a user, not
-#                          root, runs it)
+#   20,000 files of 4 KiB  vs tar -xf of an uncompressed tar of the same files in the same order
+#   in 50 folders          (as a user, not root, runs it), with the entries grouped by folder (as
+#                          kpack writes them) and interleaved across the folders (as another
+#                          writer may), and beside both the floor: a bare C loop that creates the
+#                          same files by path (open, write, close; bench/programs)
 # on disk also the durable forms, since flushing is what a safe unpack costs there:
-#   20,000 files of 4 KiB  vs tar -xf + sync -f on its output
+#   20,000 files of 4 KiB  vs tar -xf + sync -f on its output, in both orders
 #   1 GiB in 4 files       vs sha256sum (and openssl dgst) + cp + sync -f on the copy
 # and the driver's peak resident memory while it unpacks 1 GiB and (not in quick mode) 4 GiB.
 set -euo pipefail
@@ -21,16 +24,30 @@ make_large_files() {
     for i in $(seq 2 "$count"); do cp "$dir/onnxruntime.dll" "$dir/model$i.bin"; done
 }
 
-# 20,000 files of 4 KiB in 20 directories, the probe among them.
+# 20,000 files of 4 KiB in 50 folders, the probe among them, and two listings of them: grouped
+# by folder (as kpack's walk writes them) and interleaved across the folders (entry i in folder
+# i mod 50, as another writer may order them), folders first.
 make_small_files() {
     local dir=$1
     mkdir -p "$dir"
     head -c 4096 /dev/urandom >"$dir/onnxruntime.dll"
-    for d in $(seq 1 20); do
+    for d in $(seq 1 50); do
         mkdir "$dir/d$d"
-        head -c $((4096 * 1000)) /dev/urandom | split -b 4096 -d -a 4 --additional-suffix=.bin - "$dir/d$d/f"
+        head -c $((4096 * 400)) /dev/urandom | split -b 4096 -d -a 3 --additional-suffix=.bin - "$dir/d$d/f"
     done
-    rm "$dir/d1/f0000.bin"
+    rm "$dir/d1/f000.bin"
+    {
+        for d in $(seq 1 50); do echo "d$d/"; done
+        echo onnxruntime.dll
+        for d in $(seq 1 50); do (cd "$dir" && ls "d$d"/*.bin); done
+    } >"$w/grouped.list"
+    {
+        for d in $(seq 1 50); do echo "d$d/"; done
+        echo onnxruntime.dll
+        for f in $(seq -f '%03g' 0 399); do
+            for d in $(seq 1 50); do [ -e "$dir/d$d/f$f.bin" ] && echo "d$d/f$f.bin"; done
+        done
+    } >"$w/interleaved.list"
 }
 
 # The command that clears the output folder DIR before a run. Many small files are set aside
@@ -46,12 +63,16 @@ clear_output() {
     fi
 }
 
-# compare_unpack TITLE TARGET PACKAGE BASELINE_NAME BASELINE_COMMAND
+# compare_unpack TITLE TARGET PACKAGE BASELINE_NAME BASELINE_COMMAND [FLOOR_NAME FLOOR_COMMAND]
 compare_unpack() {
+    local floor=()
+    [ $# -lt 7 ] || floor=(--floor-name "$6" --floor "$7"
+        --floor-prepare "$(clear_output "$w/floor") && mkdir '$w/floor' && sync")
     compare --title "$1" --target "$2" \
         --ours-name "kp_refresh_tools" --ours "'$refresh' '$3' '$w/install'" \
         --ours-prepare "$(clear_output "$w/install") && sync" --ours-check "[ -f '$w/install/ai/.kp_ai' ]" \
-        --base-name "$4" --base "$5" --base-prepare "$(clear_output "$w/out") && mkdir '$w/out' && sync"
+        --base-name "$4" --base "$5" --base-prepare "$(clear_output "$w/out") && mkdir '$w/out' && sync" \
+        "${floor[@]}"
 }
 
 # compare_large HASH TARGET: the 1 GiB unpack against HASH of the package + cp of the files, and
@@ -108,17 +129,29 @@ while read -r place dir; do
     set_aside=1
     mkdir "$w/set-aside"
     make_small_files "$w/small"
-    tar -cf "$w/small.tar" -C "$w/small" .
-    "$kpack" tools append "$w/host" "$w/small" -o "$w/small.pkg" >/dev/null
     target="<= 1.0"
     [[ $place == disk* ]] && target="none: ours flushes, tar does not (see the durable line)"
-    compare_unpack "20,000 files of 4 KiB, $place, vs tar -xf" "$target" "$w/small.pkg" \
-        "$tar_x" "$tar_x '$w/small.tar' -C '$w/out'"
-    if [[ $place == disk* ]]; then
-        compare_unpack "20,000 files of 4 KiB, $place, durable: vs tar -xf + sync -f" "<= 1.2" \
-            "$w/small.pkg" "$tar_x + sync -f" "$tar_x '$w/small.tar' -C '$w/out' && sync -f '$w/out'"
-    fi
-    check_unpacked "$w/small"
+    for layout in grouped interleaved; do
+        # tar in the same order: the folders, then the files as listed.
+        tar -cf "$w/$layout.tar" -C "$w/small" --no-recursion -T "$w/$layout.list"
+        if [ $layout = grouped ]; then
+            "$kpack" tools append "$w/host" "$w/small" -o "$w/$layout.pkg" >/dev/null
+        else
+            python3 "$bench_lib/write_package.py" "$w/host" "$w/small" "$w/$layout.list" "$w/$layout.pkg"
+        fi
+        layout_target=$target
+        [[ $place == disk* || $layout == interleaved ]] || layout_target="<= 0.9"
+        compare_unpack "20,000 files of 4 KiB in 50 folders, $layout, $place, vs tar -xf" "$layout_target" \
+            "$w/$layout.pkg" "$tar_x" "$tar_x '$w/$layout.tar' -C '$w/out'" \
+            "bare C loop" "'$release/bench_create_files' '$w/floor' '$w/$layout.list' 4096"
+        if [[ $place == disk* ]]; then
+            compare_unpack "20,000 files of 4 KiB in 50 folders, $layout, $place, durable: vs tar -xf + sync -f" \
+                "<= 1.2" "$w/$layout.pkg" "$tar_x + sync -f" \
+                "$tar_x '$w/$layout.tar' -C '$w/out' && sync -f '$w/out'"
+        fi
+        check_unpacked "$w/small"
+        rm -f "$w/$layout.tar" "$w/$layout.pkg"
+    done
     set_aside=0
     rm -rf "$w"
 done < <(places)

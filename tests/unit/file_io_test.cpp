@@ -149,6 +149,13 @@ TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
 
 namespace kp::test {
 bool no_rename_noreplace = false;
+int mkdir_calls = 0;
+} // namespace kp::test
+
+// Stands in for the C library's mkdir in this test binary, to count the calls.
+extern "C" int mkdir(const char* path, mode_t mode) noexcept {
+    ++kp::test::mkdir_calls;
+    return static_cast<int>(::syscall(SYS_mkdirat, AT_FDCWD, path, mode));
 }
 
 // Stands in for the C library's renameat2 in this test binary, to answer as a file system
@@ -210,6 +217,50 @@ TEST_F(FileIo, DirectoryRenameNeverReplacesItsTarget) {
     EXPECT_TRUE(std::filesystem::exists(native("from/inner")));
     EXPECT_TRUE(sys::move_path(path("from"), path("to")));
     EXPECT_TRUE(std::filesystem::exists(native("to/inner")));
+}
+
+// An unpack asks for each file's folder before the file, whatever order its entries come in:
+// each folder costs one mkdir however often it is asked for, also past the folders whose
+// descriptors are held open, and every file lands in its own folder.
+TEST_F(FileIo, FoldersAskedForInTurnAreMadeOnceEach) {
+    constexpr int FOLDERS = 300;
+    std::filesystem::create_directory(native("s"));
+    mkdir_calls = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int folder = 0; folder < FOLDERS; ++folder) {
+            const std::string name = "s/d" + std::to_string(folder);
+            EXPECT_EQ(sys::create_directory(path(name)), round == 0);
+            ASSERT_TRUE(write_file_bytes(path(name + "/f" + std::to_string(round)), bytes_of(name)));
+        }
+    }
+    EXPECT_EQ(mkdir_calls, FOLDERS);
+    EXPECT_EQ(read_native(native("s/d0/f2")), bytes_of("s/d0"));
+    EXPECT_EQ(read_native(native("s/d299/f1")), bytes_of("s/d299"));
+}
+
+// Only the one folder asked for is made: a file two levels below a folder that does not exist yet
+// cannot be created until the level above it has been asked for.
+TEST_F(FileIo, OnlyTheFolderAskedForIsMade) {
+    EXPECT_FALSE(sys::create_directory(path("p/q")));
+    EXPECT_FALSE(static_cast<bool>(sys::create_file_for_writing(path("p/q/f"))));
+    EXPECT_FALSE(std::filesystem::exists(native("p")));
+    EXPECT_TRUE(sys::create_directory(path("p")));
+    EXPECT_TRUE(sys::create_directory(path("p/q")));
+    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("p/q/f"))));
+}
+
+// A rename through the backend forgets every folder, not only the last one asked for: the staging
+// folder renamed away and made again must receive the next files, not the renamed folder.
+TEST_F(FileIo, RenameForgetsEveryFolderMadeBefore) {
+    sys::create_directory(path("staging"));
+    sys::create_directory(path("staging/a"));
+    sys::create_directory(path("staging/b"));
+    ASSERT_TRUE(sys::move_path(path("staging"), path("live")));
+    sys::create_directory(path("staging"));
+    EXPECT_TRUE(sys::create_directory(path("staging/a")));
+    ASSERT_TRUE(write_file_bytes(path("staging/a/f"), bytes_of("new")));
+    EXPECT_TRUE(std::filesystem::exists(native("staging/a/f")));
+    EXPECT_FALSE(std::filesystem::exists(native("live/a/f")));
 }
 
 } // namespace

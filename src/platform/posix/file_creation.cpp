@@ -9,6 +9,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace kp::posix {
 
@@ -69,40 +70,88 @@ int replace_regular_file(const std::string& path, mode_t mode) {
     return fd;
 }
 
-// The directory this process last made or found already there, held open: asking for it again,
-// as an unpack does before each of its files, costs no mkdir, and its files are opened from it
-// by their bare names, with no walk down the whole path. It is forgotten at any rename or removal
-// made here; should another process remove it meanwhile, the next file made in it makes it
-// again, as the mkdir would have.
-struct KnownDirectory {
-    std::string path;
-    int fd = -1;
-    ~KnownDirectory() { forget(); }
-    void forget() {
-        if (fd >= 0)
+// The directories this process made or found already there: asking for one again, as an unpack
+// does before each of its files in whatever order its entries come, costs no mkdir, and the first
+// MAX_HELD_OPEN are held open so that their files are opened by their bare names, with no walk
+// down the whole path. All are forgotten at any rename or removal made here; should another
+// process remove one meanwhile, the next file made in it makes it again, as the mkdir would have.
+class KnownDirectories {
+  public:
+    KnownDirectories() = default;
+    KnownDirectories(const KnownDirectories&) = delete;
+    KnownDirectories& operator=(const KnownDirectories&) = delete;
+    ~KnownDirectories() { forget_all(); }
+
+    bool contains(std::string_view path) const { return directories_.find(path) != directories_.end(); }
+
+    // Remembers a path not known yet when it names a directory (and not, say, a file).
+    void remember(std::string path) {
+        const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (held_open_ == MAX_HELD_OPEN) {
             ::close(fd);
-        fd = -1;
-        path.clear();
+            directories_.emplace(std::move(path), -1);
+            return;
+        }
+        ++held_open_;
+        directories_.emplace(std::move(path), fd);
     }
-    // The name within the directory when path is directly inside it, else empty.
-    std::string_view name_in(std::string_view file) const {
-        if (fd < 0 || file.size() <= path.size() + 1 || file.compare(0, path.size(), path) != 0 ||
-            file[path.size()] != '/')
-            return {};
-        const std::string_view name = file.substr(path.size() + 1);
-        return name.find('/') == std::string_view::npos ? name : std::string_view{};
+
+    void forget(std::string_view path) {
+        const auto known = directories_.find(path);
+        if (known == directories_.end())
+            return;
+        close_if_held(known->second);
+        directories_.erase(known);
     }
+
+    void forget_all() {
+        for (const auto& [path, fd] : directories_)
+            close_if_held(fd);
+        directories_.clear();
+    }
+
+    // The directory's descriptor when it is known and held open, else -1.
+    int held_descriptor(std::string_view path) const {
+        const auto known = directories_.find(path);
+        return known == directories_.end() ? -1 : known->second;
+    }
+
+  private:
+    // A folder per tool file's directory could be thousands; descriptors are kept well below the
+    // usual limit of 1,024 a process.
+    static constexpr std::size_t MAX_HELD_OPEN = 256;
+
+    struct PathHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view path) const { return std::hash<std::string_view>{}(path); }
+    };
+
+    void close_if_held(int fd) {
+        if (fd < 0)
+            return;
+        ::close(fd);
+        --held_open_;
+    }
+
+    std::unordered_map<std::string, int, PathHash, std::equal_to<>> directories_;
+    std::size_t held_open_ = 0;
 };
-KnownDirectory known_directory;
+KnownDirectories known_directories;
 
 int create_new_file(const std::string& path, mode_t mode) {
-    const std::string_view name = known_directory.name_in(path);
-    if (name.empty())
-        return ::open(path.c_str(), create_new_flags, mode);
-    int fd = ::openat(known_directory.fd, name.data(), create_new_flags, mode);
-    if (fd < 0 && errno == ENOENT) { // removed since; it was there when asked for
-        known_directory.forget();
-        if (::mkdir(parent_of(path).c_str(), 0777) == 0 || errno == EEXIST) // or made anew by it
+    const std::size_t slash = path.rfind('/');
+    const std::string_view directory =
+        slash == std::string::npos ? std::string_view{} : std::string_view(path).substr(0, slash);
+    const int directory_fd = known_directories.held_descriptor(directory);
+    int fd = directory_fd >= 0 ? ::openat(directory_fd, path.c_str() + slash + 1, create_new_flags, mode)
+                               : ::open(path.c_str(), create_new_flags, mode);
+    if (fd < 0 && errno == ENOENT && known_directories.contains(directory)) {
+        // Removed since; it was there when asked for. Made anew, as the mkdir would have.
+        const std::string native_directory(directory);
+        known_directories.forget(native_directory);
+        if (::mkdir(native_directory.c_str(), 0777) == 0 || errno == EEXIST)
             fd = ::open(path.c_str(), create_new_flags, mode);
     }
     return fd;
@@ -110,18 +159,15 @@ int create_new_file(const std::string& path, mode_t mode) {
 
 } // namespace
 
-// "Already there" (false), as mkdir's EEXIST, without the call when the directory is the known one.
+// "Already there" (false), as mkdir's EEXIST, without the call when the directory is a known one.
 bool create_directory(const std::u16string& path) {
     std::string native = to_native_path(path);
-    if (known_directory.fd >= 0 && native == known_directory.path)
+    if (known_directories.contains(native))
         return false;
     const bool created = ::mkdir(native.c_str(), 0777) == 0;
     if (!created && errno != EEXIST)
         return false;
-    known_directory.forget();
-    known_directory.fd = ::open(native.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (known_directory.fd >= 0)
-        known_directory.path = std::move(native);
+    known_directories.remember(std::move(native));
     return created;
 }
 
@@ -152,14 +198,14 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
     return file;
 }
 
-void forget_known_directory() {
-    known_directory.forget();
+void forget_known_directories() {
+    known_directories.forget_all();
 }
 
 // Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
 // than test and rename, which could replace a target created in between.
 bool move_path(const std::u16string& from, const std::u16string& to) {
-    forget_known_directory();
+    forget_known_directories();
     return ::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
                        RENAME_NOREPLACE) == 0;
 }

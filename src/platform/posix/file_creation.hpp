@@ -3,8 +3,8 @@
 
 namespace kp::posix {
 
-// Called by whatever renames or removes names: the directory create_directory last made or found
-// may be gone.
-void forget_known_directory();
+// Called by whatever renames or removes names: any directory create_directory made or found may
+// be gone.
+void forget_known_directories();
 
 } // namespace kp::posix

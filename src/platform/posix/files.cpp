@@ -104,7 +104,7 @@ bool path_exists(const std::u16string& path) {
 }
 
 bool delete_file(const std::u16string& path) {
-    forget_known_directory();
+    forget_known_directories();
     return ::unlink(to_native_path(path).c_str()) == 0;
 }
 

@@ -10,8 +10,12 @@ std::unique_ptr<HashPipeline> HashPipeline::create(const EVP_MD* algorithm) {
     std::unique_ptr<HashPipeline> pipeline(new (std::nothrow) HashPipeline);
     if (!pipeline)
         return nullptr;
-    pipeline->context_ = EVP_MD_CTX_new();
-    if (pipeline->context_ == nullptr || EVP_DigestInit_ex(pipeline->context_, algorithm, nullptr) != 1)
+    pipeline->crypto_ = libcrypto();
+    if (pipeline->crypto_ == nullptr)
+        return nullptr;
+    pipeline->context_ = pipeline->crypto_->EVP_MD_CTX_new();
+    if (pipeline->context_ == nullptr ||
+        pipeline->crypto_->EVP_DigestInit_ex(pipeline->context_, algorithm, nullptr) != 1)
         return nullptr;
     return pipeline;
 }
@@ -25,13 +29,14 @@ HashPipeline::~HashPipeline() {
         work_ready_.notify_one();
         pthread_join(worker_, nullptr);
     }
-    EVP_MD_CTX_free(context_);
+    if (crypto_ != nullptr)
+        crypto_->EVP_MD_CTX_free(context_);
 }
 
 bool HashPipeline::add(const std::uint8_t* data, std::uint32_t size) {
     if (!using_blocks_ && hashed_in_place_ + size <= HASHED_IN_PLACE) {
         hashed_in_place_ += size;
-        caller_failed_ = caller_failed_ || EVP_DigestUpdate(context_, data, size) != 1;
+        caller_failed_ = caller_failed_ || crypto_->EVP_DigestUpdate(context_, data, size) != 1;
         return !caller_failed_;
     }
     using_blocks_ = true;
@@ -94,11 +99,12 @@ bool HashPipeline::finish(std::uint8_t* digest) {
     }
     blocks_[filling_].size = 0;
     unsigned int length = 0;
-    return ok && !caller_failed_ && EVP_DigestFinal_ex(context_, digest, &length) == 1 && length == 32;
+    return ok && !caller_failed_ && crypto_->EVP_DigestFinal_ex(context_, digest, &length) == 1 &&
+           length == 32;
 }
 
 bool HashPipeline::hash_block(const Block& block) {
-    return EVP_DigestUpdate(context_, block.bytes.get(), block.size) == 1;
+    return crypto_->EVP_DigestUpdate(context_, block.bytes.get(), block.size) == 1;
 }
 
 void HashPipeline::run_worker() {

@@ -4,12 +4,13 @@
 // the thread; should the thread fail to start, the blocks are hashed on the caller's thread.
 #pragma once
 
+#include "libcrypto.hpp"
+
 #include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <openssl/evp.h>
 #include <pthread.h>
 
 namespace kp::posix {
@@ -45,6 +46,7 @@ class HashPipeline {
     void run_worker();
     static void* worker_entry(void* pipeline);
 
+    const Libcrypto* crypto_ = nullptr;
     EVP_MD_CTX* context_ = nullptr;
     std::size_t hashed_in_place_ = 0;
     bool using_blocks_ = false;

@@ -4,6 +4,7 @@
 // listed in a taskbar. The EWMH hints are still set so compositors and pagers see what it is.
 #include "common/text.hpp"
 #include "platform/backend.hpp"
+#include "shared_library.hpp"
 #include "ui/progress_geometry.hpp"
 #include "ui/progress_window.hpp"
 #include "ui/progress_window_state.hpp"
@@ -22,6 +23,91 @@
 
 namespace kp {
 namespace {
+
+// The X libraries, loaded when the window first opens: a launch that shows no window maps none
+// of them (nor fontconfig, freetype and the rest that Xft brings). RandR is optional; without it
+// the work area alone places the window.
+#define KP_XLIB_FUNCTIONS(X)                                                                                 \
+    X(XAllocColor)                                                                                           \
+    X(XChangeProperty)                                                                                       \
+    X(XClearArea)                                                                                            \
+    X(XCloseDisplay)                                                                                         \
+    X(XCreateGC)                                                                                             \
+    X(XCreateWindow)                                                                                         \
+    X(XDestroyWindow)                                                                                        \
+    X(XDrawString)                                                                                           \
+    X(XFree)                                                                                                 \
+    X(XFreeFont)                                                                                             \
+    X(XFreeGC)                                                                                               \
+    X(XGetDefault)                                                                                           \
+    X(XGetGeometry)                                                                                          \
+    X(XGetWindowProperty)                                                                                    \
+    X(XInternAtom)                                                                                           \
+    X(XLoadQueryFont)                                                                                        \
+    X(XMapRaised)                                                                                            \
+    X(XMapWindow)                                                                                            \
+    X(XNextEvent)                                                                                            \
+    X(XOpenDisplay)                                                                                          \
+    X(XPending)                                                                                              \
+    X(XRaiseWindow)                                                                                          \
+    X(XSetClipRectangles)                                                                                    \
+    X(XSetErrorHandler)                                                                                      \
+    X(XSetFont)                                                                                              \
+    X(XSetForeground)                                                                                        \
+    X(XSetIOErrorExitHandler)                                                                                \
+    X(XSetIOErrorHandler)                                                                                    \
+    X(XSetWMHints)                                                                                           \
+    X(XSync)                                                                                                 \
+    X(XTextWidth)
+#define KP_XFT_FUNCTIONS(X)                                                                                  \
+    X(XftColorAllocValue)                                                                                    \
+    X(XftColorFree)                                                                                          \
+    X(XftDrawCreate)                                                                                         \
+    X(XftDrawDestroy)                                                                                        \
+    X(XftDrawRect)                                                                                           \
+    X(XftDrawSetClipRectangles)                                                                              \
+    X(XftDrawStringUtf8)                                                                                     \
+    X(XftFontClose)                                                                                          \
+    X(XftFontOpen)                                                                                           \
+    X(XftTextExtentsUtf8)
+#define KP_XRANDR_FUNCTIONS(X)                                                                               \
+    X(XRRFreeMonitors)                                                                                       \
+    X(XRRGetMonitors)                                                                                        \
+    X(XRRQueryExtension)                                                                                     \
+    X(XRRQueryVersion)
+
+struct XFunctions {
+    KP_XLIB_FUNCTIONS(KP_DECLARE_FUNCTION_POINTER)
+    KP_XFT_FUNCTIONS(KP_DECLARE_FUNCTION_POINTER)
+    KP_XRANDR_FUNCTIONS(KP_DECLARE_FUNCTION_POINTER)
+    bool has_randr = false;
+};
+
+// Null when Xlib or Xft, or one of their functions, is missing: then there is no window, as
+// when no display can be opened.
+const XFunctions* load_x_functions() {
+    static const XFunctions* const loaded = [] {
+        static const posix::SharedLibrary x11("libX11.so.6");
+        static const posix::SharedLibrary xft("libXft.so.2");
+        static const posix::SharedLibrary xrandr("libXrandr.so.2");
+        static XFunctions functions;
+        bool complete = true;
+        functions.has_randr = true;
+#define KP_RESOLVE_X11(name) complete = x11.resolve(functions.name, #name) && complete;
+#define KP_RESOLVE_XFT(name) complete = xft.resolve(functions.name, #name) && complete;
+#define KP_RESOLVE_XRANDR(name)                                                                              \
+    functions.has_randr = xrandr.resolve(functions.name, #name) && functions.has_randr;
+        KP_XLIB_FUNCTIONS(KP_RESOLVE_X11)
+        KP_XFT_FUNCTIONS(KP_RESOLVE_XFT)
+        KP_XRANDR_FUNCTIONS(KP_RESOLVE_XRANDR)
+#undef KP_RESOLVE_X11
+#undef KP_RESOLVE_XFT
+#undef KP_RESOLVE_XRANDR
+        return complete ? &functions : nullptr;
+    }();
+    return loaded;
+}
+const XFunctions* xlib = nullptr; // set when a window first opens
 
 // The module-level state. Besides the bar and the font, X11 needs the connection, the dpi to
 // lay the label out again on every expose, and the bar's position, which the server does not
@@ -62,7 +148,7 @@ int ignore_io_error(Display*) {
 void keep_running_after_io_error(Display*, void*) {}
 
 int resource_dpi(Display* display) {
-    const char* value = XGetDefault(display, "Xft", "dpi");
+    const char* value = xlib->XGetDefault(display, "Xft", "dpi");
     if (value == nullptr)
         return DEFAULT_DPI;
     const double dpi = std::strtod(value, nullptr);
@@ -93,11 +179,11 @@ bool primary_monitor(Display* display, Window root, ScreenRect& monitor) {
     int error_base = 0;
     int major = 0;
     int minor = 0;
-    if (!XRRQueryExtension(display, &event_base, &error_base) || !XRRQueryVersion(display, &major, &minor) ||
-        major * 100 + minor < 105)
+    if (!xlib->has_randr || !xlib->XRRQueryExtension(display, &event_base, &error_base) ||
+        !xlib->XRRQueryVersion(display, &major, &minor) || major * 100 + minor < 105)
         return false;
     int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+    XRRMonitorInfo* monitors = xlib->XRRGetMonitors(display, root, True, &count);
     if (monitors == nullptr)
         return false;
     bool found = false;
@@ -108,7 +194,7 @@ bool primary_monitor(Display* display, Window root, ScreenRect& monitor) {
             found = true;
         }
     }
-    XRRFreeMonitors(monitors);
+    xlib->XRRFreeMonitors(monitors);
     return found;
 }
 
@@ -121,20 +207,20 @@ bool desktop_work_area(Display* display, Window root, ScreenRect& area) {
     unsigned long count = 0;
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
-    const Atom current_desktop = XInternAtom(display, "_NET_CURRENT_DESKTOP", True);
+    const Atom current_desktop = xlib->XInternAtom(display, "_NET_CURRENT_DESKTOP", True);
     if (current_desktop != None &&
-        XGetWindowProperty(display, root, current_desktop, 0, 1, False, XA_CARDINAL, &type, &format, &count,
-                           &remaining, &data) == Success &&
+        xlib->XGetWindowProperty(display, root, current_desktop, 0, 1, False, XA_CARDINAL, &type, &format,
+                                 &count, &remaining, &data) == Success &&
         data != nullptr) {
         if (format == 32 && count == 1)
             desktop = reinterpret_cast<long*>(data)[0];
-        XFree(data);
+        xlib->XFree(data);
         data = nullptr;
     }
-    const Atom work_area = XInternAtom(display, "_NET_WORKAREA", True);
+    const Atom work_area = xlib->XInternAtom(display, "_NET_WORKAREA", True);
     if (work_area == None || desktop < 0 ||
-        XGetWindowProperty(display, root, work_area, desktop * 4, 4, False, XA_CARDINAL, &type, &format,
-                           &count, &remaining, &data) != Success ||
+        xlib->XGetWindowProperty(display, root, work_area, desktop * 4, 4, False, XA_CARDINAL, &type, &format,
+                                 &count, &remaining, &data) != Success ||
         data == nullptr)
         return false;
     bool found = false;
@@ -145,7 +231,7 @@ bool desktop_work_area(Display* display, Window root, ScreenRect& area) {
             found = true;
         }
     }
-    XFree(data);
+    xlib->XFree(data);
     return found;
 }
 
@@ -170,24 +256,25 @@ unsigned long pixel_of(Display* display, std::uint32_t rgb) {
     colour.red = static_cast<unsigned short>(((rgb >> 16) & 0xFF) * 0x101);
     colour.green = static_cast<unsigned short>(((rgb >> 8) & 0xFF) * 0x101);
     colour.blue = static_cast<unsigned short>((rgb & 0xFF) * 0x101);
-    if (!XAllocColor(display, DefaultColormap(display, DefaultScreen(display)), &colour))
+    if (!xlib->XAllocColor(display, DefaultColormap(display, DefaultScreen(display)), &colour))
         return BlackPixel(display, DefaultScreen(display));
     return colour.pixel;
 }
 
 XftFont* open_label_font(Display* display, int dpi) {
     const double pixels = scale_to_dpi(FONT_PIXELS_AT_96_DPI, dpi);
-    return XftFontOpen(display, DefaultScreen(display), XFT_FAMILY, XftTypeString, "sans-serif",
-                       XFT_PIXEL_SIZE, XftTypeDouble, pixels, nullptr);
+    return xlib->XftFontOpen(display, DefaultScreen(display), XFT_FAMILY, XftTypeString, "sans-serif",
+                             XFT_PIXEL_SIZE, XftTypeDouble, pixels, nullptr);
 }
 
 void set_atom_property(Display* display, Window window, const char* property,
                        const std::vector<const char*>& names) {
     std::vector<Atom> atoms;
     for (const char* name : names)
-        atoms.push_back(XInternAtom(display, name, False));
-    XChangeProperty(display, window, XInternAtom(display, property, False), XA_ATOM, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
+        atoms.push_back(xlib->XInternAtom(display, name, False));
+    xlib->XChangeProperty(display, window, xlib->XInternAtom(display, property, False), XA_ATOM, 32,
+                          PropModeReplace, reinterpret_cast<const unsigned char*>(atoms.data()),
+                          static_cast<int>(atoms.size()));
 }
 
 // Never focused, kept above, no taskbar or pager entry.
@@ -195,7 +282,7 @@ void describe_as_notice(Display* display, Window frame) {
     XWMHints hints{};
     hints.flags = InputHint;
     hints.input = False;
-    XSetWMHints(display, frame, &hints);
+    xlib->XSetWMHints(display, frame, &hints);
     set_atom_property(display, frame, "_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_NOTIFICATION"});
     set_atom_property(display, frame, "_NET_WM_STATE",
                       {"_NET_WM_STATE_ABOVE", "_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER"});
@@ -210,20 +297,21 @@ Window create_frame(Display* display, const PixelRect& place) {
     attributes.event_mask = ExposureMask | VisibilityChangeMask;
     // The border lies outside an X window's size; the place given includes it.
     constexpr int border = 1;
-    return XCreateWindow(display, RootWindow(display, screen), place.x, place.y,
-                         static_cast<unsigned>(std::max(1, place.width - 2 * border)),
-                         static_cast<unsigned>(std::max(1, place.height - 2 * border)), border,
-                         CopyFromParent, InputOutput, CopyFromParent,
-                         CWOverrideRedirect | CWBackPixel | CWBorderPixel | CWEventMask, &attributes);
+    return xlib->XCreateWindow(display, RootWindow(display, screen), place.x, place.y,
+                               static_cast<unsigned>(std::max(1, place.width - 2 * border)),
+                               static_cast<unsigned>(std::max(1, place.height - 2 * border)), border,
+                               CopyFromParent, InputOutput, CopyFromParent,
+                               CWOverrideRedirect | CWBackPixel | CWBorderPixel | CWEventMask, &attributes);
 }
 
 Window create_bar(Display* display, Window frame, const PixelRect& place) {
     XSetWindowAttributes attributes{};
     attributes.background_pixel = pixel_of(display, BAR_TRACK);
     attributes.event_mask = ExposureMask;
-    return XCreateWindow(display, frame, place.x, place.y, static_cast<unsigned>(std::max(1, place.width)),
-                         static_cast<unsigned>(std::max(1, place.height)), 0, CopyFromParent, InputOutput,
-                         CopyFromParent, CWBackPixel | CWEventMask, &attributes);
+    return xlib->XCreateWindow(display, frame, place.x, place.y,
+                               static_cast<unsigned>(std::max(1, place.width)),
+                               static_cast<unsigned>(std::max(1, place.height)), 0, CopyFromParent,
+                               InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &attributes);
 }
 
 // Paints through Xft on one window; the draw and the colours live for one paint only.
@@ -233,15 +321,15 @@ class XftPainter {
         const int screen = DefaultScreen(display);
         visual_ = DefaultVisual(display, screen);
         colormap_ = DefaultColormap(display, screen);
-        draw_ = XftDrawCreate(display, window, visual_, colormap_);
+        draw_ = xlib->XftDrawCreate(display, window, visual_, colormap_);
     }
     XftPainter(const XftPainter&) = delete;
     XftPainter& operator=(const XftPainter&) = delete;
     ~XftPainter() {
         for (XftColor& colour : colours_)
-            XftColorFree(display_, visual_, colormap_, &colour);
+            xlib->XftColorFree(display_, visual_, colormap_, &colour);
         if (draw_ != nullptr)
-            XftDrawDestroy(draw_);
+            xlib->XftDrawDestroy(draw_);
     }
 
     bool ready() const { return draw_ != nullptr; }
@@ -254,7 +342,7 @@ class XftPainter {
         value.blue = static_cast<unsigned short>((rgb & 0xFF) * 0x101);
         value.alpha = 0xFFFF;
         XftColor result{};
-        if (!XftColorAllocValue(display_, visual_, colormap_, &value, &result))
+        if (!xlib->XftColorAllocValue(display_, visual_, colormap_, &value, &result))
             return nullptr;
         colours_.push_back(result);
         return &colours_.back();
@@ -263,7 +351,7 @@ class XftPainter {
     void fill(std::uint32_t rgb, int x, int y, int width, int height) {
         const XftColor* with = colour(rgb);
         if (with != nullptr && width > 0 && height > 0)
-            XftDrawRect(draw_, with, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+            xlib->XftDrawRect(draw_, with, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
     }
 
   private:
@@ -277,11 +365,11 @@ class XftPainter {
 // The label's font: the Xft font, else the server's fallback font.
 int text_width(const std::string& text) {
     if (progress_window.font == nullptr)
-        return XTextWidth(progress_window.fallback_font, text.data(), static_cast<int>(text.size()));
+        return xlib->XTextWidth(progress_window.fallback_font, text.data(), static_cast<int>(text.size()));
     XGlyphInfo extents{};
-    XftTextExtentsUtf8(progress_window.display, progress_window.font,
-                       reinterpret_cast<const FcChar8*>(text.data()), static_cast<int>(text.size()),
-                       &extents);
+    xlib->XftTextExtentsUtf8(progress_window.display, progress_window.font,
+                             reinterpret_cast<const FcChar8*>(text.data()), static_cast<int>(text.size()),
+                             &extents);
     return extents.xOff;
 }
 
@@ -320,11 +408,11 @@ void paint_label_with_xft(Window frame, const PixelRect& label, const std::vecto
         return;
     XRectangle clip{static_cast<short>(label.x), static_cast<short>(label.y),
                     static_cast<unsigned short>(label.width), static_cast<unsigned short>(label.height)};
-    XftDrawSetClipRectangles(painter.draw(), 0, 0, &clip, 1);
+    xlib->XftDrawSetClipRectangles(painter.draw(), 0, 0, &clip, 1);
     int baseline = label.y + font->ascent;
     for (const std::string& line : lines) {
-        XftDrawStringUtf8(painter.draw(), ink, font, label.x, baseline,
-                          reinterpret_cast<const FcChar8*>(line.data()), static_cast<int>(line.size()));
+        xlib->XftDrawStringUtf8(painter.draw(), ink, font, label.x, baseline,
+                                reinterpret_cast<const FcChar8*>(line.data()), static_cast<int>(line.size()));
         baseline += font->ascent + font->descent;
     }
 }
@@ -333,18 +421,18 @@ void paint_label_with_fallback_font(Window frame, const PixelRect& label,
                                     const std::vector<std::string>& lines) {
     Display* display = progress_window.display;
     const XFontStruct* font = progress_window.fallback_font;
-    const GC gc = XCreateGC(display, frame, 0, nullptr);
-    XSetFont(display, gc, font->fid);
-    XSetForeground(display, gc, pixel_of(display, TEXT_COLOUR));
+    const GC gc = xlib->XCreateGC(display, frame, 0, nullptr);
+    xlib->XSetFont(display, gc, font->fid);
+    xlib->XSetForeground(display, gc, pixel_of(display, TEXT_COLOUR));
     XRectangle clip{static_cast<short>(label.x), static_cast<short>(label.y),
                     static_cast<unsigned short>(label.width), static_cast<unsigned short>(label.height)};
-    XSetClipRectangles(display, gc, 0, 0, &clip, 1, Unsorted);
+    xlib->XSetClipRectangles(display, gc, 0, 0, &clip, 1, Unsorted);
     int baseline = label.y + font->ascent;
     for (const std::string& line : lines) {
-        XDrawString(display, frame, gc, label.x, baseline, line.data(), static_cast<int>(line.size()));
+        xlib->XDrawString(display, frame, gc, label.x, baseline, line.data(), static_cast<int>(line.size()));
         baseline += font->ascent + font->descent;
     }
-    XFreeGC(display, gc);
+    xlib->XFreeGC(display, gc);
 }
 
 void paint_label(Window frame) {
@@ -368,7 +456,7 @@ void paint_bar() {
     unsigned height = 0;
     unsigned border = 0;
     unsigned depth = 0;
-    if (!XGetGeometry(display, progress_window.bar, &root, &x, &y, &width, &height, &border, &depth))
+    if (!xlib->XGetGeometry(display, progress_window.bar, &root, &x, &y, &width, &height, &border, &depth))
         return;
     XftPainter painter(display, progress_window.bar);
     if (!painter.ready())
@@ -393,7 +481,7 @@ void handle_event(const XEvent& event) {
         else
             paint_label(event.xexpose.window);
     } else if (event.type == VisibilityNotify && event.xvisibility.state != VisibilityUnobscured) {
-        XRaiseWindow(progress_window.display, event.xvisibility.window);
+        xlib->XRaiseWindow(progress_window.display, event.xvisibility.window);
     }
 }
 
@@ -407,21 +495,25 @@ ProgressWindowStateView progress_window_state() {
 namespace posix {
 
 WindowHandle open_progress_window() {
+    if (xlib == nullptr)
+        xlib = load_x_functions();
+    if (xlib == nullptr)
+        return 0;
     if (progress_window.display == nullptr)
-        progress_window.display = XOpenDisplay(nullptr);
+        progress_window.display = xlib->XOpenDisplay(nullptr);
     Display* display = progress_window.display;
     if (display == nullptr)
         return 0;
-    XSetErrorHandler(ignore_protocol_error);
-    XSetIOErrorHandler(ignore_io_error);
-    XSetIOErrorExitHandler(display, keep_running_after_io_error, nullptr);
+    xlib->XSetErrorHandler(ignore_protocol_error);
+    xlib->XSetIOErrorHandler(ignore_io_error);
+    xlib->XSetIOErrorExitHandler(display, keep_running_after_io_error, nullptr);
 
     progress_window.dpi = resource_dpi(display);
     if (progress_window.font != nullptr)
-        XftFontClose(display, progress_window.font);
+        xlib->XftFontClose(display, progress_window.font);
     progress_window.font = open_label_font(display, progress_window.dpi);
     if (progress_window.font == nullptr && progress_window.fallback_font == nullptr)
-        progress_window.fallback_font = XLoadQueryFont(display, "fixed");
+        progress_window.fallback_font = xlib->XLoadQueryFont(display, "fixed");
     progress_window.permille = 0;
     int right = 0;
     int bottom = 0;
@@ -431,10 +523,10 @@ WindowHandle open_progress_window() {
     const Window frame = create_frame(display, geometry.frame);
     describe_as_notice(display, frame);
     progress_window.bar = create_bar(display, frame, geometry.bar);
-    XMapWindow(display, progress_window.bar);
-    XMapRaised(display, frame);
+    xlib->XMapWindow(display, progress_window.bar);
+    xlib->XMapRaised(display, frame);
     // Paint once now, as the window is shown, rather than at the first pump.
-    XSync(display, False);
+    xlib->XSync(display, False);
     pump_messages();
     return static_cast<WindowHandle>(frame);
 }
@@ -445,17 +537,17 @@ void set_progress_permille(std::uint32_t permille) {
     if (progress_window.display == nullptr)
         return;
     progress_window.permille = std::min(permille, PERMILLE_MAX);
-    XClearArea(progress_window.display, progress_window.bar, 0, 0, 0, 0, True);
-    XSync(progress_window.display, False);
+    xlib->XClearArea(progress_window.display, progress_window.bar, 0, 0, 0, 0, True);
+    xlib->XSync(progress_window.display, False);
 }
 
 void pump_messages() {
     Display* display = progress_window.display;
     if (display == nullptr)
         return;
-    while (XPending(display) > 0) {
+    while (xlib->XPending(display) > 0) {
         XEvent event;
-        XNextEvent(display, &event);
+        xlib->XNextEvent(display, &event);
         handle_event(event);
     }
 }
@@ -465,14 +557,14 @@ void close_progress_window(WindowHandle frame) {
     if (display == nullptr)
         return;
     if (frame != 0)
-        XDestroyWindow(display, static_cast<Window>(frame));
+        xlib->XDestroyWindow(display, static_cast<Window>(frame));
     if (progress_window.font != nullptr)
-        XftFontClose(display, progress_window.font);
+        xlib->XftFontClose(display, progress_window.font);
     progress_window.font = nullptr;
     if (progress_window.fallback_font != nullptr)
-        XFreeFont(display, progress_window.fallback_font);
+        xlib->XFreeFont(display, progress_window.fallback_font);
     progress_window.fallback_font = nullptr;
-    XCloseDisplay(display);
+    xlib->XCloseDisplay(display);
     progress_window.display = nullptr;
 }
 
