@@ -1,5 +1,7 @@
 #include "payload_archive_check.hpp"
 
+#include "windows_path_limits.hpp"
+
 #include <map>
 
 namespace kp::pack {
@@ -36,6 +38,10 @@ std::string entry_problem(const ZipEntry& entry) {
         return named + "is neither a file nor a folder; the install would not reproduce it";
     if (entry.type == ZipEntryType::file && entry.method != "stored" && entry.method != "deflate")
         return named + "is compressed with " + entry.method + "; only stored and deflate unpack everywhere";
+    if (std::string problem = windows_path_problem(
+            utf8_to_utf16(entry.name), entry.type == ZipEntryType::folder, PathBase::install_folder);
+        !problem.empty())
+        return named + "cannot be installed: " + problem;
     return {};
 }
 

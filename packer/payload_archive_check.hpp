@@ -13,7 +13,8 @@ inline constexpr std::string_view APPLICATION_NAME = "kestrin_pad.exe";
 
 // The first problem, as one phrase; empty when the archive installs. Refused: encrypted
 // entries, methods other than stored and deflate, absolute names or names holding "..", links
-// and other special files, and a root without kestrin_pad.exe.
+// and other special files, paths Windows cannot create under the install folder, and a root
+// without kestrin_pad.exe.
 std::string install_problem(const std::vector<ZipEntry>& entries);
 
 struct RootItem {

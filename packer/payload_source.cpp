@@ -34,8 +34,8 @@ class TemporaryZip {
     fs::path path_;
 };
 
-// Every regular file under folder, names relative to it, sorted so that the zip is the same
-// whatever order the file system lists them in.
+// Every regular file and empty folder under folder, names relative to it, sorted so that the zip
+// is the same whatever order the file system lists them in.
 bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files, fs::path& refused,
                            std::string& problem) {
     std::error_code error;
@@ -43,13 +43,14 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
         const auto status = it->symlink_status(error);
         if (error)
             break;
-        if (fs::is_directory(status))
+        // A folder with content comes with its files; an empty one needs an entry of its own.
+        if (fs::is_directory(status) && !fs::is_empty(it->path(), error))
             continue;
         refused = it->path();
         std::u16string units;
         if (fs::is_symlink(status))
             problem = "is a link; the install would not reproduce it";
-        else if (!fs::is_regular_file(status))
+        else if (!fs::is_regular_file(status) && !fs::is_directory(status))
             problem = "is neither a file nor a folder";
         else if (!path_units(fs::relative(it->path(), folder, error), units))
             problem = "file name is not valid UTF-8";
@@ -57,8 +58,10 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
             return false;
         std::string name = utf16_to_utf8(units);
         std::replace(name.begin(), name.end(), '\\', '/');
-        const bool executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
-        files.push_back({name, it->path(), executable});
+        const bool is_folder = fs::is_directory(status);
+        const bool executable =
+            !is_folder && (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+        files.push_back({name, it->path(), executable, is_folder});
     }
     if (error) {
         refused = folder;
@@ -98,9 +101,12 @@ int encrypt_folder(const fs::path& folder, const fs::path& app_enc, ArchiveEncry
     std::string problem;
     if (!collect_payload_files(folder, files, refused, problem))
         return fail(refused, problem);
+    // The temporary zip is named after app.enc, in its folder: a failure to write it is one to
+    // write app.enc there, and is reported so.
     const TemporaryZip zip(app_enc);
-    if (!write_zip(zip.path(), files, problem))
-        return fail(zip.path(), problem);
+    fs::path failed_source;
+    if (!write_zip(zip.path(), files, failed_source, problem))
+        return fail(failed_source.empty() ? app_enc : failed_source, problem);
     if (const int refusal = check_archive(folder, zip.path()); refusal != 0)
         return refusal;
     return encrypt(zip.path(), app_enc);
