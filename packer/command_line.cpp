@@ -80,12 +80,22 @@ std::string command_name(const CLI::App* app) {
     return name;
 }
 
+// "encrypt, decrypt or inspect".
+std::string command_list(const CLI::App& app) {
+    const auto commands = app.get_subcommands({});
+    std::string list;
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == commands.size() ? " or " : ", ") + commands[i]->get_name();
+    return list;
+}
+
 // One line naming the problem, then the usage of the command it concerns.
 int usage_error(const CLI::App& app, std::string problem) {
     const CLI::App* reached = deepest(app);
-    // A command that needs a subcommand was given a word that is none: name the word.
-    if (reached->get_require_subcommand_min() > 0 && !reached->remaining().empty())
-        problem = "unknown command " + reached->remaining().front();
+    // A command that needs a subcommand got a word that is none, or nothing: say which.
+    if (reached->get_require_subcommand_min() > 0)
+        problem = reached->remaining().empty() ? "a command is required: " + command_list(*reached)
+                                               : "unknown command " + reached->remaining().front();
     std::fprintf(stderr, "%s: %s\n%s", command_name(reached).c_str(), problem.c_str(), app.help().c_str());
     return 2;
 }
@@ -161,7 +171,7 @@ int run_parsed(const CLI::App& app, const Arguments& arguments) {
                                          to_path(arguments.output), arguments.replace});
     if (name == "kpack tools inspect")
         return inspect_tool_package(to_path(arguments.first), arguments.json);
-    return usage_error(app, "a command is required: payload or tools");
+    return usage_error(app, "a command is required: " + command_list(app));
 }
 
 } // namespace

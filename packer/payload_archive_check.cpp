@@ -1,5 +1,6 @@
 #include "payload_archive_check.hpp"
 
+#include "payload/zip_directory.hpp"
 #include "windows_path_limits.hpp"
 
 #include <map>
@@ -50,6 +51,34 @@ std::string first_component(std::string_view name) {
 }
 
 } // namespace
+
+std::string directory_problem(const Bytes& archive) {
+    const ZipDirectory directory = read_zip_directory(archive.data(), archive.size());
+    const std::string named = "entry \"" + directory.problem_entry + "\" ";
+    switch (directory.problem) {
+    case ZipDirectoryProblem::none:
+        return {};
+    case ZipDirectoryProblem::malformed:
+        return "is not a zip archive, or a damaged one: its central directory does not hold together";
+    case ZipDirectoryProblem::non_ascii_name_without_utf8_flag:
+        return named + "has a non-ASCII name without the zip's UTF-8 flag, so the Windows shell reads it in "
+                       "the OEM code page and installs it under another name; give kpack the folder "
+                       "instead, which sets the flag";
+    case ZipDirectoryProblem::duplicate_name:
+        return named + "names the same path as another entry when letter case is ignored, as Windows does "
+                       "(or a file where a folder is needed); one would replace the other";
+    case ZipDirectoryProblem::unsafe_name:
+        break;
+    }
+    // bsdtar given "." names every entry so; the shell would not place them at the root.
+    if (directory.problem_entry.starts_with("./"))
+        return named + "starts with \"./\", as an archive made of \".\" names everything, and the "
+                       "shell does not place such names at the install folder's root; archive the folder's "
+                       "items by name instead of \".\", or give kpack the folder";
+    return named + "has a name the shell would place elsewhere or not at all (absolute, \"..\" or \".\", "
+                   "a backslash, a drive letter or ':', < > \" | ? *, a control character, or a trailing "
+                   "dot or space)";
+}
 
 bool has_application_at_root(const std::vector<ZipEntry>& entries) {
     for (const ZipEntry& entry : entries)

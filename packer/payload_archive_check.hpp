@@ -2,6 +2,7 @@
 // every entry faithfully, and kestrin_pad.exe is at the root, where the launcher waits for it.
 #pragma once
 
+#include "common/text.hpp"
 #include "zip_archive.hpp"
 
 #include <string>
@@ -16,6 +17,11 @@ inline constexpr std::string_view APPLICATION_NAME = "kestrin_pad.exe";
 // and other special files, paths Windows cannot create under the install folder, and a root
 // without kestrin_pad.exe.
 std::string install_problem(const std::vector<ZipEntry>& entries);
+
+// What the launcher's own reading of the archive's central directory refuses, as one phrase:
+// a damaged directory, non-ASCII names without the UTF-8 flag, names equal but for letter case,
+// and names the shell would place elsewhere. Empty when it reads the archive.
+std::string directory_problem(const Bytes& archive);
 
 struct RootItem {
     std::string name;

@@ -44,7 +44,9 @@ PayloadReport examine(const std::filesystem::path& app_enc) {
     report.entries = listing.entries.size();
     report.root_items = root_items(listing.entries);
     report.application_at_root = has_application_at_root(listing.entries);
-    if (!report.application_at_root)
+    // What the launcher's reader refuses comes first: the launcher would not install the rest.
+    report.problem = directory_problem(archive);
+    if (report.problem.empty() && !report.application_at_root)
         report.problem = install_problem(listing.entries);
     return report;
 }

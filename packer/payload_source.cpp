@@ -73,13 +73,21 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
     return true;
 }
 
-// Lists the archive and applies the install checks; 0 when it may be encrypted.
-int check_archive(const fs::path& shown, const fs::path& archive) {
-    const ZipListing listing = list_zip_file(archive);
+// Reads the archive's central directory as the launcher does, lists it, and applies the install
+// checks; 0 when it may be encrypted. A build that cannot list zips leaves a warning, printed only
+// once app.enc is written, so that a failed run still prints one line.
+int check_archive(const fs::path& shown, const fs::path& archive, std::string& warning) {
+    Bytes bytes;
+    std::string problem;
+    if (!read_whole_file(archive, bytes, problem))
+        return fail(shown, problem);
+    if (problem = directory_problem(bytes); !problem.empty())
+        return fail(shown, problem);
+    const ZipListing listing = list_zip_bytes(bytes);
     switch (listing.result) {
     case ZipRead::unavailable:
-        std::fprintf(stderr, "kpack: %s: warning: entries not checked: %s\n", display(shown).c_str(),
-                     listing.problem.c_str());
+        warning = "kpack: " + display(shown) +
+                  ": warning: entries not checked beyond their names: " + listing.problem + "\n";
         return 0;
     case ZipRead::not_a_zip:
         return fail(shown, "is not a zip archive");
@@ -88,7 +96,7 @@ int check_archive(const fs::path& shown, const fs::path& archive) {
     case ZipRead::listed:
         break;
     }
-    const std::string problem = install_problem(listing.entries);
+    problem = install_problem(listing.entries);
     return problem.empty() ? 0 : fail(shown, problem);
 }
 
@@ -107,7 +115,8 @@ int encrypt_folder(const fs::path& folder, const fs::path& app_enc, ArchiveEncry
     fs::path failed_source;
     if (!write_zip(zip.path(), files, failed_source, problem))
         return fail(failed_source.empty() ? app_enc : failed_source, problem);
-    if (const int refusal = check_archive(folder, zip.path()); refusal != 0)
+    std::string no_warning; // this build lists zips
+    if (const int refusal = check_archive(folder, zip.path(), no_warning); refusal != 0)
         return refusal;
     return encrypt(zip.path(), app_enc);
 }
@@ -121,9 +130,13 @@ int encrypt_from_source(const fs::path& source, const fs::path& app_enc, Archive
         return encrypt_folder(source, app_enc, encrypt);
     if (!fs::is_regular_file(status))
         return encrypt(source, app_enc); // its reading names the problem
-    if (const int refusal = check_archive(source, source); refusal != 0)
+    std::string warning;
+    if (const int refusal = check_archive(source, source, warning); refusal != 0)
         return refusal;
-    return encrypt(source, app_enc);
+    const int result = encrypt(source, app_enc);
+    if (result == 0)
+        std::fputs(warning.c_str(), stderr);
+    return result;
 }
 
 } // namespace kp::pack

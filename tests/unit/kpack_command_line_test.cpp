@@ -57,9 +57,10 @@ TEST_F(KpackCommandLine, UsageErrorsNameTheProblemThenShowTheUsageAndExitTwo) {
         const char* first_line;
         const char* usage;
     } cases[] = {
-        {"", "kpack: a command is required", "Usage: kpack [OPTIONS]"},
+        {"", "kpack: a command is required: payload or tools", "Usage: kpack [OPTIONS]"},
         {"frob", "kpack: The following argument was not expected: frob", "Usage: kpack [OPTIONS]"},
-        {"payload", "kpack payload: A subcommand is required", "Usage: kpack payload"},
+        {"payload", "kpack payload: a command is required: encrypt, decrypt or inspect",
+         "Usage: kpack payload"},
         {"payload scramble a b", "kpack payload: unknown command scramble", "Usage: kpack payload"},
         {"payload encrypt only-one", "kpack payload encrypt: APP_ENC is required",
          "Usage: kpack payload encrypt"},

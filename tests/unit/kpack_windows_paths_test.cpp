@@ -76,6 +76,10 @@ TEST_F(KpackWindowsPaths, AppendRefusesAToolWhosePathIsTooLongAndTakesOneAtTheLi
     for (const fs::path& name :
          {fs::path(longest + "n"), fs::path(std::string(FOLDER_LIMIT - STAGING + 1, 'd')) / "f"}) {
         SCOPED_TRACE(name.string());
+        // Windows lists no folder whose path, with the sandbox's, passes MAX_PATH (Wine is kinder
+        // to files); the POSIX run and the boundaries above cover this case.
+        if (running_under_windows() && name.has_parent_path())
+            continue;
         fs::remove_all(native("tools"));
         write_native(native("tools/onnxruntime.dll"), bytes_of("runtime"));
         write_native(native("tools") / name, bytes_of("x"));
