@@ -39,15 +39,21 @@ std::string entry_problem(const ZipEntry& entry) {
         return named + "is neither a file nor a folder; the install would not reproduce it";
     if (entry.type == ZipEntryType::file && entry.method != "stored" && entry.method != "deflate")
         return named + "is compressed with " + entry.method + "; only stored and deflate unpack everywhere";
-    if (std::string problem = windows_path_problem(
-            utf8_to_utf16(entry.name), entry.type == ZipEntryType::folder, PathBase::install_folder);
-        !problem.empty())
-        return named + "cannot be installed: " + problem;
     return {};
 }
 
 std::string first_component(std::string_view name) {
     return std::string(name.substr(0, name.find('/')));
+}
+
+// The first entry whose path under the install folder Windows cannot create.
+std::string path_length_problem(const std::vector<ZipDirectoryEntry>& entries) {
+    for (const ZipDirectoryEntry& entry : entries)
+        if (std::string problem =
+                windows_path_problem(utf8_to_utf16(entry.name), entry.folder, PathBase::install_folder);
+            !problem.empty())
+            return "entry \"" + entry.name + "\" cannot be installed: " + problem;
+    return {};
 }
 
 } // namespace
@@ -57,7 +63,7 @@ std::string directory_problem(const Bytes& archive) {
     const std::string named = "entry \"" + directory.problem_entry + "\" ";
     switch (directory.problem) {
     case ZipDirectoryProblem::none:
-        return {};
+        return path_length_problem(directory.entries);
     case ZipDirectoryProblem::malformed:
         return "is not a zip archive, or a damaged one: its central directory does not hold together";
     case ZipDirectoryProblem::non_ascii_name_without_utf8_flag:

@@ -14,13 +14,13 @@ inline constexpr std::string_view APPLICATION_NAME = "kestrin_pad.exe";
 
 // The first problem, as one phrase; empty when the archive installs. Refused: encrypted
 // entries, methods other than stored and deflate, absolute names or names holding "..", links
-// and other special files, paths Windows cannot create under the install folder, and a root
-// without kestrin_pad.exe.
+// and other special files, and a root without kestrin_pad.exe.
 std::string install_problem(const std::vector<ZipEntry>& entries);
 
 // What the launcher's own reading of the archive's central directory refuses, as one phrase:
 // a damaged directory, non-ASCII names without the UTF-8 flag, names equal but for letter case,
-// and names the shell would place elsewhere. Empty when it reads the archive.
+// names the shell would place elsewhere, and paths Windows cannot create under the install
+// folder. Empty when the archive passes.
 std::string directory_problem(const Bytes& archive);
 
 struct RootItem {

@@ -119,8 +119,6 @@ TEST_F(KpackWindowsPaths, InspectListsNamesTheLauncherCannotCreateApartFromTheDi
 }
 
 TEST_F(KpackWindowsPaths, EncryptRefusesApplicationPathsTooLongUnderTheInstallFolder) {
-    if (!pack::zip_available())
-        GTEST_SKIP() << "this build does not read zip archives";
     const ZipImageEntry app = {"kestrin_pad.exe", "application"};
     const std::string longest(FILE_LIMIT - INSTALL, 'n');
     write_native(native("fits.zip"), zip_image({app, {"data/" + longest.substr(5), "x"}}));
@@ -138,6 +136,8 @@ TEST_F(KpackWindowsPaths, EncryptRefusesApplicationPathsTooLongUnderTheInstallFo
             << error_text();
         EXPECT_FALSE(fs::exists(native("long.enc")));
     }
+    if (!pack::zip_available())
+        return; // this build zips no folders
     // The folder form keeps an empty folder as an entry, so it is held to the folder limit too.
     write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
     fs::create_directories(native("app") / deep_folder);
