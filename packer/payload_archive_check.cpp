@@ -9,28 +9,9 @@ namespace kp::pack {
 
 namespace {
 
-bool is_absolute(std::string_view name) {
-    return name.starts_with('/') || name.starts_with('\\') || (name.size() >= 2 && name[1] == ':');
-}
-
-bool climbs(std::string_view name) {
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = name.find_first_of("/\\", start);
-        if (name.substr(start, end - start) == "..")
-            return true;
-        if (end == std::string_view::npos)
-            return false;
-        start = end + 1;
-    }
-}
-
+// What the central directory does not show; its names were checked by directory_problem.
 std::string entry_problem(const ZipEntry& entry) {
     const std::string named = "entry \"" + entry.name + "\" ";
-    if (is_absolute(entry.name))
-        return named + "has an absolute name; the install could not place it in the install folder";
-    if (climbs(entry.name))
-        return named + "holds \"..\"; the install could not keep it in the install folder";
     if (entry.encrypted)
         return named + "is encrypted; the shell cannot unpack it without asking for a password";
     if (entry.type == ZipEntryType::link)

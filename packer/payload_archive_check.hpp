@@ -12,9 +12,9 @@ namespace kp::pack {
 
 inline constexpr std::string_view APPLICATION_NAME = "kestrin_pad.exe";
 
-// The first problem, as one phrase; empty when the archive installs. Refused: encrypted
-// entries, methods other than stored and deflate, absolute names or names holding "..", links
-// and other special files, and a root without kestrin_pad.exe.
+// The first problem of a listed archive whose directory_problem is empty, as one phrase; empty
+// when the archive installs. Refused: encrypted entries, methods other than stored and deflate,
+// links and other special files, and a root without kestrin_pad.exe.
 std::string install_problem(const std::vector<ZipEntry>& entries);
 
 // What the launcher's own reading of the archive's central directory refuses, as one phrase:
