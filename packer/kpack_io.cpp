@@ -4,14 +4,16 @@
 #include "platform/platform.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <system_error>
 #include <type_traits>
 
 namespace kp::pack {
 
-std::filesystem::path to_path(const std::u16string& text) {
-    return std::filesystem::path(text);
+std::filesystem::path to_path(const std::string& argument) {
+    // As UTF-8: Windows converts it to UTF-16; POSIX keeps the bytes as they stand.
+    return std::filesystem::path(std::u8string(argument.begin(), argument.end()));
 }
 
 namespace {
@@ -57,17 +59,35 @@ bool system_form(const std::filesystem::path& path, std::u16string& text) {
     return true;
 }
 
-FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, std::string& problem) {
+std::string system_reason(int error_number, const char* otherwise) {
+    return error_number != 0 ? std::generic_category().message(error_number) : otherwise;
+}
+
+std::string open_failure_reason(const std::filesystem::path& path) {
+    // The seam says only that the file did not open; the C library's open says why.
+    errno = 0;
+    const std::ifstream probe(path, std::ios::binary);
+    return probe ? "cannot be opened for reading" : system_reason(errno, "cannot be opened for reading");
+}
+
+namespace {
+
+// Whether path names a regular file; else problem says why not.
+bool is_regular_input(const std::filesystem::path& path, std::string& problem) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
-    if (error || !std::filesystem::exists(status)) {
-        problem = "no such file";
+    if (!std::filesystem::exists(status))
+        problem = error ? error.message() : system_reason(ENOENT, "");
+    else if (!std::filesystem::is_regular_file(status))
+        problem = std::filesystem::is_directory(status) ? "is a folder, not a file" : "not a regular file";
+    return problem.empty();
+}
+
+} // namespace
+
+FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, std::string& problem) {
+    if (!is_regular_input(path, problem))
         return {};
-    }
-    if (!std::filesystem::is_regular_file(status)) {
-        problem = "not a regular file";
-        return {};
-    }
     std::u16string system_path;
     if (!system_form(path, system_path)) {
         problem = "path cannot be used (not valid UTF-8, or a backslash in a name)";
@@ -75,7 +95,7 @@ FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, st
     }
     FileHandle file = sys::open_file_for_reading(system_path);
     if (!file || !sys::file_size(file, size)) {
-        problem = "cannot be opened for reading";
+        problem = open_failure_reason(path);
         return {};
     }
     return file;
@@ -88,28 +108,24 @@ int fail(const std::filesystem::path& file, const std::string& problem) {
 
 bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::string& problem,
                      std::size_t headroom) {
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (error || !std::filesystem::exists(status)) {
-        problem = "no such file";
+    if (!is_regular_input(path, problem))
         return false;
-    }
-    if (!std::filesystem::is_regular_file(status)) {
-        problem = "not a regular file";
-        return false;
-    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
+    std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
     if (!in || error) {
-        problem = "cannot be opened for reading";
+        problem = error ? error.message() : system_reason(errno, "cannot be opened for reading");
         return false;
     }
     if (!size_file_buffer(content, size, headroom)) {
         problem = "does not fit in the memory available";
         return false;
     }
+    errno = 0;
     if (size != 0 && !in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size))) {
-        problem = "cannot be read";
+        problem =
+            "cannot be read: " + system_reason(errno, "it ended early (did it change while kpack ran?)");
         return false;
     }
     return true;
@@ -130,9 +146,11 @@ AtomicOutput::~AtomicOutput() {
 }
 
 bool AtomicOutput::open(std::string& problem) {
+    // The temporary file is kpack's own business: a failure names the target and why.
+    errno = 0;
     file_.open(temporary_, std::ios::binary | std::ios::trunc);
     if (!file_) {
-        problem = "cannot be created: " + display(temporary_);
+        problem = "cannot be created: " + system_reason(errno, "the folder does not take new files");
         return false;
     }
     return true;
@@ -144,8 +162,9 @@ bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string
     constexpr std::size_t PIECE = 64 * 1024;
     for (std::size_t done = 0; done < size;) {
         const std::size_t piece = std::min(PIECE, size - done);
+        errno = 0;
         if (!file_.write(reinterpret_cast<const char*>(data + done), static_cast<std::streamsize>(piece))) {
-            problem = "cannot be written (disk full?)";
+            problem = "cannot be written: " + system_reason(errno, "the write failed (disk full?)");
             return false;
         }
         done += piece;
@@ -154,11 +173,12 @@ bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string
 }
 
 bool AtomicOutput::commit(std::string& problem) {
+    errno = 0;
     file_.flush();
     const bool flushed = static_cast<bool>(file_);
     file_.close();
     if (!flushed || file_.fail()) {
-        problem = "cannot be written in full";
+        problem = "cannot be written in full: " + system_reason(errno, "the write failed (disk full?)");
         return false;
     }
     std::error_code error;

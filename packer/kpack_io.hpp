@@ -10,7 +10,8 @@
 
 namespace kp::pack {
 
-std::filesystem::path to_path(const std::u16string& text);
+// A command-line argument as a path: UTF-8 on Windows, any bytes on POSIX.
+std::filesystem::path to_path(const std::string& argument);
 // The path as given, for messages (a POSIX name that is not UTF-8 is shown byte for byte).
 std::string display(const std::filesystem::path& path);
 
@@ -19,6 +20,10 @@ std::string display(const std::filesystem::path& path);
 bool path_units(const std::filesystem::path& path, std::u16string& units);
 // The path in the system's form (absolute, backslash separated); false when it has none.
 bool system_form(const std::filesystem::path& path, std::u16string& text);
+// The system's text for an errno value (strerror); otherwise when the value is 0.
+std::string system_reason(int error_number, const char* otherwise);
+// Why path cannot be opened for reading, in the system's words.
+std::string open_failure_reason(const std::filesystem::path& path);
 // Opens a regular file for reading through the seam and takes its size; on failure sets problem.
 FileHandle open_input(const std::filesystem::path& path, std::uint64_t& size, std::string& problem);
 

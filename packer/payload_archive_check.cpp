@@ -1,33 +1,17 @@
 #include "payload_archive_check.hpp"
 
+#include "payload/zip_directory.hpp"
+#include "windows_path_limits.hpp"
+
 #include <map>
 
 namespace kp::pack {
 
 namespace {
 
-bool is_absolute(std::string_view name) {
-    return name.starts_with('/') || name.starts_with('\\') || (name.size() >= 2 && name[1] == ':');
-}
-
-bool climbs(std::string_view name) {
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = name.find_first_of("/\\", start);
-        if (name.substr(start, end - start) == "..")
-            return true;
-        if (end == std::string_view::npos)
-            return false;
-        start = end + 1;
-    }
-}
-
+// What the central directory does not show; its names were checked by directory_problem.
 std::string entry_problem(const ZipEntry& entry) {
     const std::string named = "entry \"" + entry.name + "\" ";
-    if (is_absolute(entry.name))
-        return named + "has an absolute name; the install could not place it in the install folder";
-    if (climbs(entry.name))
-        return named + "holds \"..\"; the install could not keep it in the install folder";
     if (entry.encrypted)
         return named + "is encrypted; the shell cannot unpack it without asking for a password";
     if (entry.type == ZipEntryType::link)
@@ -43,7 +27,45 @@ std::string first_component(std::string_view name) {
     return std::string(name.substr(0, name.find('/')));
 }
 
+// The first entry whose path under the install folder Windows cannot create.
+std::string path_length_problem(const std::vector<ZipDirectoryEntry>& entries) {
+    for (const ZipDirectoryEntry& entry : entries)
+        if (std::string problem =
+                windows_path_problem(utf8_to_utf16(entry.name), entry.folder, PathBase::install_folder);
+            !problem.empty())
+            return "entry \"" + entry.name + "\" cannot be installed: " + problem;
+    return {};
+}
+
 } // namespace
+
+std::string directory_problem(const Bytes& archive) {
+    const ZipDirectory directory = read_zip_directory(archive.data(), archive.size());
+    const std::string named = "entry \"" + directory.problem_entry + "\" ";
+    switch (directory.problem) {
+    case ZipDirectoryProblem::none:
+        return path_length_problem(directory.entries);
+    case ZipDirectoryProblem::malformed:
+        return "is not a zip archive, or a damaged one: its central directory does not hold together";
+    case ZipDirectoryProblem::non_ascii_name_without_utf8_flag:
+        return named + "has a non-ASCII name without the zip's UTF-8 flag, so the Windows shell reads it in "
+                       "the OEM code page and installs it under another name; give kpack the folder "
+                       "instead, which sets the flag";
+    case ZipDirectoryProblem::duplicate_name:
+        return named + "names the same path as another entry when letter case is ignored, as Windows does "
+                       "(or a file where a folder is needed); one would replace the other";
+    case ZipDirectoryProblem::unsafe_name:
+        break;
+    }
+    // bsdtar given "." names every entry so; the shell would not place them at the root.
+    if (directory.problem_entry.starts_with("./"))
+        return named + "starts with \"./\", as an archive made of \".\" names everything, and the "
+                       "shell does not place such names at the install folder's root; archive the folder's "
+                       "items by name instead of \".\", or give kpack the folder";
+    return named + "has a name the shell would place elsewhere or not at all (absolute, \"..\" or \".\", "
+                   "a backslash, a drive letter or ':', < > \" | ? *, a control character, or a trailing "
+                   "dot or space)";
+}
 
 bool has_application_at_root(const std::vector<ZipEntry>& entries) {
     for (const ZipEntry& entry : entries)

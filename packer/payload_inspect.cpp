@@ -1,6 +1,6 @@
 #include "payload_inspect.hpp"
 
-#include "json_text.hpp"
+#include "json_output.hpp"
 #include "kpack_io.hpp"
 #include "payload/payload_decryption.hpp"
 #include "payload_archive_check.hpp"
@@ -44,7 +44,9 @@ PayloadReport examine(const std::filesystem::path& app_enc) {
     report.entries = listing.entries.size();
     report.root_items = root_items(listing.entries);
     report.application_at_root = has_application_at_root(listing.entries);
-    if (!report.application_at_root)
+    // What the launcher's reader refuses comes first: the launcher would not install the rest.
+    report.problem = directory_problem(archive);
+    if (report.problem.empty() && !report.application_at_root)
         report.problem = install_problem(listing.entries);
     return report;
 }
@@ -67,31 +69,30 @@ void print_text(const std::filesystem::path& app_enc, const PayloadReport& repor
     std::printf("application_at_root: %s\n", report.application_at_root ? "yes" : "no");
 }
 
-void print_json(const std::filesystem::path& app_enc, const PayloadReport& report) {
-    std::vector<JsonObject> items;
-    for (const RootItem& item : report.root_items)
-        items.push_back(JsonObject()
-                            .add("name", item.name)
-                            .add("folder", item.folder)
-                            .add("size", item.size)
-                            .add("files", item.file_count));
-    JsonObject object;
-    object.add("file", display(app_enc)).add("decrypts", report.decrypts);
-    if (report.decrypts)
-        object.add("archive_size", report.archive_size)
-            .add("entries", report.entries)
-            .add("root_items", items)
-            .add("application_at_root", report.application_at_root);
+void print_json_report(const std::filesystem::path& app_enc, const PayloadReport& report) {
+    Json object = {{"file", display(app_enc)}, {"decrypts", report.decrypts}};
+    if (report.decrypts) {
+        Json items = Json::array();
+        for (const RootItem& item : report.root_items)
+            items.push_back({{"name", item.name},
+                             {"folder", item.folder},
+                             {"size", item.size},
+                             {"files", item.file_count}});
+        object["archive_size"] = report.archive_size;
+        object["entries"] = report.entries;
+        object["root_items"] = std::move(items);
+        object["application_at_root"] = report.application_at_root;
+    }
     if (!report.problem.empty())
-        object.add("problem", report.problem);
-    std::printf("%s\n", object.text().c_str());
+        object["problem"] = report.problem;
+    print_json(object);
 }
 
 } // namespace
 
 int inspect_payload(const std::filesystem::path& app_enc, bool json) {
     const PayloadReport report = examine(app_enc);
-    json ? print_json(app_enc, report) : print_text(app_enc, report);
+    json ? print_json_report(app_enc, report) : print_text(app_enc, report);
     std::fflush(stdout);
     return report.problem.empty() ? 0 : fail(app_enc, report.problem);
 }

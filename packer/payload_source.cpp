@@ -34,8 +34,8 @@ class TemporaryZip {
     fs::path path_;
 };
 
-// Every regular file under folder, names relative to it, sorted so that the zip is the same
-// whatever order the file system lists them in.
+// Every regular file and empty folder under folder, names relative to it, sorted so that the zip
+// is the same whatever order the file system lists them in.
 bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files, fs::path& refused,
                            std::string& problem) {
     std::error_code error;
@@ -43,13 +43,14 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
         const auto status = it->symlink_status(error);
         if (error)
             break;
-        if (fs::is_directory(status))
+        // A folder with content comes with its files; an empty one needs an entry of its own.
+        if (fs::is_directory(status) && !fs::is_empty(it->path(), error))
             continue;
         refused = it->path();
         std::u16string units;
         if (fs::is_symlink(status))
             problem = "is a link; the install would not reproduce it";
-        else if (!fs::is_regular_file(status))
+        else if (!fs::is_regular_file(status) && !fs::is_directory(status))
             problem = "is neither a file nor a folder";
         else if (!path_units(fs::relative(it->path(), folder, error), units))
             problem = "file name is not valid UTF-8";
@@ -57,8 +58,10 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
             return false;
         std::string name = utf16_to_utf8(units);
         std::replace(name.begin(), name.end(), '\\', '/');
-        const bool executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
-        files.push_back({name, it->path(), executable});
+        const bool is_folder = fs::is_directory(status);
+        const bool executable =
+            !is_folder && (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+        files.push_back({name, it->path(), executable, is_folder});
     }
     if (error) {
         refused = folder;
@@ -70,13 +73,21 @@ bool collect_payload_files(const fs::path& folder, std::vector<ZipInput>& files,
     return true;
 }
 
-// Lists the archive and applies the install checks; 0 when it may be encrypted.
-int check_archive(const fs::path& shown, const fs::path& archive) {
-    const ZipListing listing = list_zip_file(archive);
+// Reads the archive's central directory as the launcher does, lists it, and applies the install
+// checks; 0 when it may be encrypted. A build that cannot list zips leaves a warning, printed only
+// once app.enc is written, so that a failed run still prints one line.
+int check_archive(const fs::path& shown, const fs::path& archive, std::string& warning) {
+    Bytes bytes;
+    std::string problem;
+    if (!read_whole_file(archive, bytes, problem))
+        return fail(shown, problem);
+    if (problem = directory_problem(bytes); !problem.empty())
+        return fail(shown, problem);
+    const ZipListing listing = list_zip_bytes(bytes);
     switch (listing.result) {
     case ZipRead::unavailable:
-        std::fprintf(stderr, "kpack: %s: warning: entries not checked: %s\n", display(shown).c_str(),
-                     listing.problem.c_str());
+        warning = "kpack: " + display(shown) +
+                  ": warning: entries not checked beyond their names: " + listing.problem + "\n";
         return 0;
     case ZipRead::not_a_zip:
         return fail(shown, "is not a zip archive");
@@ -85,7 +96,7 @@ int check_archive(const fs::path& shown, const fs::path& archive) {
     case ZipRead::listed:
         break;
     }
-    const std::string problem = install_problem(listing.entries);
+    problem = install_problem(listing.entries);
     return problem.empty() ? 0 : fail(shown, problem);
 }
 
@@ -98,10 +109,14 @@ int encrypt_folder(const fs::path& folder, const fs::path& app_enc, ArchiveEncry
     std::string problem;
     if (!collect_payload_files(folder, files, refused, problem))
         return fail(refused, problem);
+    // The temporary zip is named after app.enc, in its folder: a failure to write it is one to
+    // write app.enc there, and is reported so.
     const TemporaryZip zip(app_enc);
-    if (!write_zip(zip.path(), files, problem))
-        return fail(zip.path(), problem);
-    if (const int refusal = check_archive(folder, zip.path()); refusal != 0)
+    fs::path failed_source;
+    if (!write_zip(zip.path(), files, failed_source, problem))
+        return fail(failed_source.empty() ? app_enc : failed_source, problem);
+    std::string no_warning; // this build lists zips
+    if (const int refusal = check_archive(folder, zip.path(), no_warning); refusal != 0)
         return refusal;
     return encrypt(zip.path(), app_enc);
 }
@@ -115,9 +130,13 @@ int encrypt_from_source(const fs::path& source, const fs::path& app_enc, Archive
         return encrypt_folder(source, app_enc, encrypt);
     if (!fs::is_regular_file(status))
         return encrypt(source, app_enc); // its reading names the problem
-    if (const int refusal = check_archive(source, source); refusal != 0)
+    std::string warning;
+    if (const int refusal = check_archive(source, source, warning); refusal != 0)
         return refusal;
-    return encrypt(source, app_enc);
+    const int result = encrypt(source, app_enc);
+    if (result == 0)
+        std::fputs(warning.c_str(), stderr);
+    return result;
 }
 
 } // namespace kp::pack

@@ -2,6 +2,7 @@
 
 #include "kpack_io.hpp"
 #include "tool_set_rules.hpp"
+#include "windows_path_limits.hpp"
 
 #include <algorithm>
 
@@ -10,8 +11,6 @@ namespace kp::pack {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t NAME_UNITS_MAX = 1023;
 
 using NamedPaths = std::vector<std::pair<std::u16string, fs::path>>;
 
@@ -81,9 +80,10 @@ class FileCollector {
     }
 
     bool add_file(const fs::path& path, const std::u16string& name) {
-        if (name.size() > NAME_UNITS_MAX)
-            return refuse_with(path, "name is " + std::to_string(name.size()) +
-                                         " UTF-16 units long; the launcher accepts at most 1023");
+        // Far below the launcher's own limit of 1023 units for a name.
+        if (std::string problem = windows_path_problem(name, false, PathBase::staging_directory);
+            !problem.empty())
+            return refuse_with(path, problem);
         if (std::string problem = rules_.add(name); !problem.empty())
             return refuse_with(path, problem);
         std::error_code error;

@@ -123,7 +123,7 @@ int write_package(const AppendRequest& request, FileHandle& host, std::uint64_t 
         if (system_form(file.path, system_path))
             source = sys::open_file_for_streaming(system_path);
         if (!source || !sys::file_size(source, size))
-            return fail(file.path, "cannot be opened for reading");
+            return fail(file.path, open_failure_reason(file.path));
         if (size != file.size)
             return fail(file.path, "changed size while kpack ran");
         const Bytes header = entry_header(file.name, file.size);
@@ -148,7 +148,7 @@ int write_package(const AppendRequest& request, FileHandle& host, std::uint64_t 
 int append_tool_package_file(const AppendRequest& request) {
     std::error_code error;
     if (!fs::is_directory(request.directory, error))
-        return fail(request.directory, "not a directory");
+        return fail(request.directory, error ? error.message() : "not a directory");
     Refusal refusal;
     const auto files = collect_tool_files(request.directory, refusal);
     if (!files)

@@ -1,11 +1,12 @@
 #include "tool_package_inspect.hpp"
 
-#include "json_text.hpp"
+#include "json_output.hpp"
 #include "kpack_io.hpp"
 #include "progress_bar.hpp"
 #include "tool_package_check.hpp"
 #include "tool_set_rules.hpp"
 #include "tools/tool_package_format.hpp"
+#include "windows_path_limits.hpp"
 
 #include <array>
 #include <cstdio>
@@ -56,6 +57,18 @@ std::string why_no_package(const FileHandle& file, std::uint64_t content_end) {
            std::to_string(trailer_start);
 }
 
+// An entry whose path under the staging directory is longer than Windows creates.
+struct TooLong {
+    std::u16string name;
+    std::size_t units; // of the path that is too long
+};
+
+std::string too_long_problem(const std::vector<TooLong>& names) {
+    return std::to_string(names.size()) + " entr" + (names.size() == 1 ? "y has" : "ies have") +
+           " a path the launcher cannot create; the first, \"" + utf16_to_utf8(names.front().name) +
+           "\": " + windows_path_problem(names.front().name, false, PathBase::staging_directory);
+}
+
 // The report as text lines, printed as it goes, or as one JSON object with the same names.
 class Report {
   public:
@@ -63,14 +76,14 @@ class Report {
 
     void number(const char* name, std::uint64_t value) {
         if (json_)
-            object_.add(name, value);
+            object_[name] = value;
         else
             std::printf("%-20s%llu\n", (std::string(name) + ":").c_str(),
                         static_cast<unsigned long long>(value));
     }
     void text(const char* name, const std::string& value) {
         if (json_)
-            object_.add(name, value);
+            object_[name] = value;
         else
             std::printf("%-20s%s\n", (std::string(name) + ":").c_str(), value.c_str());
     }
@@ -80,32 +93,44 @@ class Report {
     }
     void entry(const ToolPackageEntry& entry) {
         if (json_)
-            entries_.push_back(
-                JsonObject().add("name", utf16_to_utf8(entry.name)).add("size", entry.data_size));
+            entries_.push_back({{"name", utf16_to_utf8(entry.name)}, {"size", entry.data_size}});
         else
             std::printf("  %14llu  %s\n", static_cast<unsigned long long>(entry.data_size),
                         utf16_to_utf8(entry.name).c_str());
     }
     void end_entries() {
         if (json_)
-            object_.add("entries", entries_);
+            object_["entries"] = entries_;
+    }
+    // Apart from the digest: a package can verify and still hold names Windows cannot create.
+    void uncreatable(const std::vector<TooLong>& names) {
+        if (json_) {
+            Json list = Json::array();
+            for (const TooLong& name : names)
+                list.push_back({{"name", utf16_to_utf8(name.name)}, {"path_units", name.units}});
+            object_["names_the_launcher_cannot_create"] = std::move(list);
+            return;
+        }
+        std::printf("names the launcher cannot create:\n");
+        for (const TooLong& name : names)
+            std::printf("  %14zu  %s\n", name.units, utf16_to_utf8(name.name).c_str());
     }
     int refuse(const std::filesystem::path& path, const std::string& problem) {
         if (json_)
-            object_.add("problem", problem);
+            object_["problem"] = problem;
         finish();
         return fail(path, problem);
     }
     void finish() {
         if (json_)
-            std::printf("%s\n", object_.text().c_str());
+            print_json(object_);
         std::fflush(stdout);
     }
 
   private:
     bool json_;
-    JsonObject object_;
-    std::vector<JsonObject> entries_;
+    Json object_ = Json::object();
+    Json entries_ = Json::array();
 };
 
 } // namespace
@@ -134,10 +159,14 @@ int inspect_tool_package(const std::filesystem::path& path, bool json) {
     ProgressBar bar("kpack: checking", trailer->package_size);
     ToolSetRules rules;
     std::string rule_problem;
+    std::vector<TooLong> too_long;
     const PackageCheck check = check_tool_package(
         file, *trailer,
         [&](const ToolPackageEntry& entry, std::uint64_t offset) {
             report.entry(entry);
+            if (const PathLength length = windows_path_length(entry.name, false, PathBase::staging_directory);
+                !length.fits)
+                too_long.push_back({entry.name, length.units});
             if (rule_problem.empty())
                 if (const std::string problem = rules.add(entry.name); !problem.empty())
                     rule_problem = "entry at offset " + std::to_string(offset) + " (\"" +
@@ -167,6 +196,10 @@ int inspect_tool_package(const std::filesystem::path& path, bool json) {
     if (!rule_problem.empty())
         return report.refuse(path, "the launcher would not take this package as it is: " + rule_problem);
     report.text("identifier", "verified");
+    if (!too_long.empty()) {
+        report.uncreatable(too_long);
+        return report.refuse(path, too_long_problem(too_long));
+    }
     report.finish();
     return 0;
 }

@@ -40,13 +40,17 @@ ZipListing list_zip_file(const std::filesystem::path& path);
 ZipListing list_zip_bytes(const Bytes& archive);
 
 struct ZipInput {
-    std::string name; // relative, '/' separated, UTF-8
+    std::string name; // relative, '/' separated, UTF-8, without a trailing '/'
     std::filesystem::path path;
     bool executable = false;
+    bool folder = false; // an empty folder, kept as a folder entry
 };
 
 // Writes a deflate zip holding the files in the given order, deterministically: fixed times,
-// owners and modes (0755 or 0644), so that the same files give the same bytes.
-bool write_zip(const std::filesystem::path& target, const std::vector<ZipInput>& files, std::string& problem);
+// owners and modes (0755 or 0644), so that the same files give the same bytes. On failure,
+// failed_source is the input file that could not be read, or empty when the zip could not be
+// written; problem says why, in the system's words where it has them.
+bool write_zip(const std::filesystem::path& target, const std::vector<ZipInput>& files,
+               std::filesystem::path& failed_source, std::string& problem);
 
 } // namespace kp::pack

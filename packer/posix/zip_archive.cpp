@@ -1,8 +1,11 @@
 // Zip archives for kpack on POSIX, with libarchive.
 #include "zip_archive.hpp"
 
+#include "kpack_io.hpp"
+
 #include <archive.h>
 #include <archive_entry.h>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -78,21 +81,39 @@ template <typename Open> ZipListing list_zip(Open open) {
     return listing;
 }
 
-bool write_file_data(archive* writer, const ZipInput& file, std::uint64_t size, std::string& problem) {
+// The system's words for the writer's last failure.
+std::string write_failure(archive* writer) {
+    const int error = archive_errno(writer);
+    if (error != 0)
+        return std::generic_category().message(error);
+    return archive_error_string(writer) ? archive_error_string(writer) : "the write failed";
+}
+
+// Copies the file's bytes into the current entry; a failure is the source's (failed_source set)
+// or the zip's.
+bool write_file_data(archive* writer, const ZipInput& file, std::uint64_t size,
+                     std::filesystem::path& failed_source, std::string& problem) {
+    errno = 0;
     std::ifstream in(file.path, std::ios::binary);
+    if (!in) {
+        failed_source = file.path;
+        problem = open_failure_reason(file.path);
+        return false;
+    }
     Bytes block(BLOCK_SIZE);
     std::uint64_t done = 0;
     while (in) {
         in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
         const auto got = static_cast<std::size_t>(in.gcount());
         if (got != 0 && archive_write_data(writer, block.data(), got) != static_cast<la_ssize_t>(got)) {
-            problem = archive_error_string(writer) ? archive_error_string(writer) : "cannot be written";
+            problem = "cannot be written: " + write_failure(writer);
             return false;
         }
         done += got;
     }
     if (!in.eof() || done != size) {
-        problem = file.path.string() + " cannot be read in full (did it change while kpack ran?)";
+        failed_source = file.path;
+        problem = "cannot be read in full (did it change while kpack ran?)";
         return false;
     }
     return true;
@@ -119,7 +140,7 @@ ZipListing list_zip_bytes(const Bytes& bytes) {
 }
 
 bool write_zip(const std::filesystem::path& target, const std::vector<ZipInput>& files,
-               std::string& problem) {
+               std::filesystem::path& failed_source, std::string& problem) {
     // Zip stores local times: in UTC the same files give the same bytes on every machine.
     ::setenv("TZ", "UTC0", 1);
     ::tzset();
@@ -128,33 +149,36 @@ bool write_zip(const std::filesystem::path& target, const std::vector<ZipInput>&
         archive_write_zip_set_compression_deflate(writer.get()) != ARCHIVE_OK ||
         archive_write_set_option(writer.get(), "zip", "hdrcharset", "UTF-8") < ARCHIVE_WARN ||
         archive_write_open_filename(writer.get(), target.c_str()) != ARCHIVE_OK) {
-        problem = "cannot be created";
+        problem = "cannot be created: " + (writer ? write_failure(writer.get()) : "out of memory");
         return false;
     }
     for (const ZipInput& file : files) {
         std::error_code error;
-        const std::uint64_t size = std::filesystem::file_size(file.path, error);
+        const std::uint64_t size = file.folder ? 0 : std::filesystem::file_size(file.path, error);
         if (error) {
-            problem = file.path.string() + ": size cannot be read";
+            failed_source = file.path;
+            problem = "size cannot be read: " + error.message();
             return false;
         }
         const std::unique_ptr<archive_entry, EntryFree> entry(archive_entry_new());
-        archive_entry_set_pathname_utf8(entry.get(), file.name.c_str());
-        archive_entry_set_filetype(entry.get(), AE_IFREG);
-        archive_entry_set_perm(entry.get(), file.executable ? 0755 : 0644);
+        archive_entry_set_pathname_utf8(entry.get(), (file.folder ? file.name + "/" : file.name).c_str());
+        archive_entry_set_filetype(entry.get(), file.folder ? AE_IFDIR : AE_IFREG);
+        archive_entry_set_perm(entry.get(), file.executable || file.folder ? 0755 : 0644);
         archive_entry_set_size(entry.get(), static_cast<la_int64_t>(size));
         archive_entry_set_mtime(entry.get(), FIXED_TIME, 0);
-        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK ||
-            !write_file_data(writer.get(), file, size, problem) ||
-            archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
-            if (problem.empty())
-                problem = archive_error_string(writer.get()) ? archive_error_string(writer.get())
-                                                             : "cannot be written";
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK) {
+            problem = "cannot be written: " + write_failure(writer.get());
+            return false;
+        }
+        if (!file.folder && !write_file_data(writer.get(), file, size, failed_source, problem))
+            return false;
+        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) {
+            problem = "cannot be written: " + write_failure(writer.get());
             return false;
         }
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        problem = "cannot be written in full";
+        problem = "cannot be written in full: " + write_failure(writer.get());
         return false;
     }
     return true;

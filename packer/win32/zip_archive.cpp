@@ -20,7 +20,8 @@ ZipListing list_zip_bytes(const Bytes&) {
     return {ZipRead::unavailable, {}, zip_unavailable_reason()};
 }
 
-bool write_zip(const std::filesystem::path&, const std::vector<ZipInput>&, std::string& problem) {
+bool write_zip(const std::filesystem::path&, const std::vector<ZipInput>&, std::filesystem::path&,
+               std::string& problem) {
     problem = zip_unavailable_reason();
     return false;
 }

@@ -1,0 +1,136 @@
+// kpack's command line as a user types it: options before or after operands, "--", help at
+// every level, and usage errors that name what was wrong.
+#include "support/kpack_run.hpp"
+#include "support/pe_image.hpp"
+#include "tool_package_writer.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace kp::test {
+namespace {
+
+class KpackCommandLine : public KpackTest {
+  protected:
+    // A host carrying a small valid package, and a tool folder to append.
+    void make_inputs() {
+        write_native(native("host.exe"), pack::append_tool_package(pe_image({}), {{u"onnxruntime.dll", {}}}));
+        write_native(native("tools/onnxruntime.dll"), bytes_of("runtime"));
+    }
+    std::string stdout_of(const std::string& arguments) {
+        EXPECT_EQ(kpack(arguments), 0) << arguments << "\n" << error_text();
+        return output("stdout.txt");
+    }
+};
+
+TEST_F(KpackCommandLine, OptionsGoBeforeOrAfterTheOperands) {
+    make_inputs();
+    const std::string host = quoted(native("host.exe"));
+    const std::string json = stdout_of("tools inspect " + host + " --json");
+    EXPECT_TRUE(nlohmann::json::parse(json).is_object()) << json;
+    EXPECT_EQ(stdout_of("tools inspect --json " + host), json);
+    EXPECT_EQ(stdout_of("tools --help"), stdout_of("tools -h"));
+
+    const std::string tools = quoted(native("tools"));
+    ASSERT_EQ(kpack("tools append -o " + quoted(native("a.exe")) + " --replace " + host + " " + tools), 0)
+        << error_text();
+    ASSERT_EQ(kpack("tools append " + host + " --replace " + tools + " -o " + quoted(native("b.exe"))), 0)
+        << error_text();
+    EXPECT_EQ(read_native(native("a.exe")), read_native(native("b.exe")));
+}
+
+TEST_F(KpackCommandLine, DoubleDashMakesWhatFollowsAnOperand) {
+    make_inputs();
+    // "--json" after "--" is a file name: the run fails on that file, and prints no JSON.
+    EXPECT_EQ(kpack("tools inspect -- --json"), 1);
+    EXPECT_TRUE(error_text().starts_with("kpack: --json: ")) << error_text();
+    EXPECT_EQ(line_count(error_text()), 1u) << error_text();
+    EXPECT_EQ(output("stdout.txt"), "");
+    // Options before "--" still count.
+    EXPECT_EQ(nlohmann::json::parse(stdout_of("tools inspect --json -- " + quoted(native("host.exe"))))
+                  .value("identifier", ""),
+              "verified");
+}
+
+TEST_F(KpackCommandLine, UsageErrorsNameTheProblemThenShowTheUsageAndExitTwo) {
+    const struct {
+        const char* arguments;
+        const char* first_line;
+        const char* usage;
+    } cases[] = {
+        {"", "kpack: a command is required: payload or tools", "Usage: kpack [OPTIONS]"},
+        {"frob", "kpack: The following argument was not expected: frob", "Usage: kpack [OPTIONS]"},
+        {"payload", "kpack payload: a command is required: encrypt, decrypt or inspect",
+         "Usage: kpack payload"},
+        {"payload scramble a b", "kpack payload: unknown command scramble", "Usage: kpack payload"},
+        {"payload encrypt only-one", "kpack payload encrypt: APP_ENC is required",
+         "Usage: kpack payload encrypt"},
+        {"payload inspect --json", "kpack payload inspect: APP_ENC is required",
+         "Usage: kpack payload inspect"},
+        {"tools append a b", "kpack tools append: -o is required", "Usage: kpack tools append"},
+        {"tools append a b -o", "kpack tools append: -o", "Usage: kpack tools append"},
+        {"tools append a b -o c --force",
+         "kpack tools append: The following argument was not expected: --force", "Usage: kpack tools append"},
+        {"tools inspect a b", "kpack tools inspect: The following argument was not expected: b",
+         "Usage: kpack tools inspect"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(kpack(c.arguments), 2);
+        const std::string text = error_text();
+        EXPECT_TRUE(text.starts_with(c.first_line)) << text;
+        const std::size_t first_end = text.find('\n');
+        EXPECT_NE(text.find(c.usage, first_end), std::string::npos) << text;
+        EXPECT_EQ(output("stdout.txt"), "");
+    }
+}
+
+TEST_F(KpackCommandLine, HelpAtEveryLevelGoesToStdoutAndSucceeds) {
+    const std::pair<const char*, const char*> commands[] = {
+        {"", "kpack"},
+        {"payload ", "kpack payload"},
+        {"payload encrypt ", "kpack payload encrypt"},
+        {"payload decrypt ", "kpack payload decrypt"},
+        {"payload inspect ", "kpack payload inspect"},
+        {"tools ", "kpack tools"},
+        {"tools append ", "kpack tools append"},
+        {"tools inspect ", "kpack tools inspect"},
+        {"tools append a b ", "kpack tools append"}, // help wins over the missing -o
+    };
+    for (const auto& [command, name] : commands) {
+        for (const char* flag : {"-h", "--help"}) {
+            const std::string arguments = std::string(command) + flag;
+            SCOPED_TRACE(arguments);
+            EXPECT_EQ(kpack(arguments), 0);
+            EXPECT_NE(output("stdout.txt").find("Usage: " + std::string(name) + " [OPTIONS]"),
+                      std::string::npos)
+                << output("stdout.txt");
+            EXPECT_EQ(error_text(), "");
+        }
+    }
+    // The top level walks through a release: encrypt, append, sign last, and where to read more.
+    const std::string help = stdout_of("--help");
+    std::size_t at = 0;
+    for (const char* step : {"kpack payload encrypt", "kpack tools append", "sign", "docs/shipping.md"}) {
+        at = help.find(step, at);
+        EXPECT_NE(at, std::string::npos) << step << " in\n" << help;
+    }
+    // Each command keeps its own wording.
+    EXPECT_NE(stdout_of("tools append -h").find("Sign OUT after\nappending, never before."),
+              std::string::npos);
+}
+
+// A POSIX file name need not be UTF-8; the JSON report shows U+FFFD for its bad bytes.
+TEST_F(KpackCommandLine, JsonReplacesTextThatIsNotUtf8) {
+    if (running_under_windows())
+        GTEST_SKIP() << "Windows file names are UTF-16";
+    const std::filesystem::path odd = native(std::string("odd\xff.enc"));
+    write_native(odd, pattern_bytes(64));
+    EXPECT_EQ(kpack("payload inspect --json \"" + odd.string() + "\""), 1);
+    const auto report = nlohmann::json::parse(output("stdout.txt"));
+    EXPECT_TRUE(report.value("file", "").ends_with("odd\xEF\xBF\xBD.enc")) << output("stdout.txt");
+    EXPECT_EQ(report.value("decrypts", true), false);
+    EXPECT_NE(error_text().find(odd.string()), std::string::npos) << error_text(); // the bytes as given
+}
+
+} // namespace
+} // namespace kp::test

@@ -1,0 +1,124 @@
+#include "common/crc32.hpp"
+#include "payload/zip_directory.hpp"
+#include "support/zip_archive.hpp"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+namespace kp::test {
+namespace {
+
+using Problem = ZipDirectoryProblem;
+
+ZipDirectory read(const Bytes& zip) {
+    return read_zip_directory(zip.data(), zip.size());
+}
+
+Problem problem_of(const std::vector<ZipArchiveEntry>& entries) {
+    return read(zip_archive(entries)).problem;
+}
+
+TEST(Crc32, EqualsZlibForAnyLengthAndWhenChained) {
+    Bytes data(5000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 131 + (i >> 7));
+    for (const std::size_t size : {0u, 1u, 3u, 255u, 256u, 257u, 4999u, 5000u})
+        EXPECT_EQ(kp::crc32(0, data.data(), size), ::crc32(0, data.data(), static_cast<uInt>(size))) << size;
+
+    const std::uint32_t first = kp::crc32(0, data.data(), 1234);
+    EXPECT_EQ(kp::crc32(first, data.data() + 1234, data.size() - 1234),
+              ::crc32(0, data.data(), static_cast<uInt>(data.size())));
+    const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(kp::crc32(0, check, sizeof check), 0xCBF43926u); // the CRC-32 check value
+}
+
+TEST(ZipDirectory, ReadsNamesSizesCrcsAndFoldersIncludingZip64Fields) {
+    const std::string big(70000, 'x');
+    Bytes zip = zip_archive({{"kestrin_pad.exe", "MZ..."},
+                             {"data/", ""},
+                             {"data/big.bin", big, false, true},
+                             {"caf\xc3\xa9/\xce\xb1.txt", "utf8", true}},
+                            true);
+    zip[zip.size() - 2] = 3; // a comment of three bytes after the end record
+    zip.insert(zip.end(), {'P', 'K', '!'});
+
+    const ZipDirectory directory = read(zip);
+    ASSERT_EQ(directory.problem, Problem::none);
+    ASSERT_EQ(directory.entries.size(), 4u);
+    EXPECT_EQ(directory.entries[0].name, "kestrin_pad.exe");
+    EXPECT_EQ(directory.entries[0].size, 5u);
+    EXPECT_EQ(directory.entries[0].crc32, ::crc32(0, reinterpret_cast<const Bytef*>("MZ..."), 5));
+    EXPECT_FALSE(directory.entries[0].folder);
+    EXPECT_TRUE(directory.entries[1].folder);
+    EXPECT_EQ(directory.entries[2].size, 70000u);
+    EXPECT_EQ(directory.entries[3].name, "caf\xc3\xa9/\xce\xb1.txt");
+
+    EXPECT_EQ(read(zip_archive({})).problem, Problem::none); // an empty archive is well formed
+}
+
+TEST(ZipDirectory, RefusesNamesNoShellCanPlaceFaithfully) {
+    EXPECT_EQ(problem_of({{"caf\xc3\xa9.txt", ""}}), Problem::non_ascii_name_without_utf8_flag);
+    EXPECT_EQ(problem_of({{"caf\xc3.txt", "", true}}), Problem::malformed);  // broken UTF-8
+    EXPECT_EQ(problem_of({{"\xc0\xaf.txt", "", true}}), Problem::malformed); // overlong '/'
+
+    for (const char* unsafe : {"/etc/x", "../x", "a/../../x", "a\\b", "C:/x", "c:x", "a//b", "a/./b", "dot.",
+                               "space ", "a?b", "tab\tname", "", "/"}) {
+        const ZipDirectory directory = read(zip_archive({{"fine", "1"}, {unsafe, "2"}}));
+        EXPECT_EQ(directory.problem, Problem::unsafe_name) << unsafe;
+        EXPECT_EQ(directory.problem_entry, unsafe);
+    }
+    EXPECT_EQ(problem_of({{"a..b.txt", ""}, {"..hidden", ""}}), Problem::none);
+
+    EXPECT_EQ(problem_of({{"Readme.txt", ""}, {"README.TXT", ""}}), Problem::duplicate_name);
+    EXPECT_EQ(problem_of({{"data/", ""}, {"DATA", "file"}}), Problem::duplicate_name);
+    EXPECT_EQ(problem_of({{"\xc3\x89t\xc3\xa9", "", true}, {"\xc3\xa9T\xc3\x89", "", true}}),
+              Problem::duplicate_name);
+    EXPECT_EQ(problem_of({{"\xd0\x96", "", true}, {"\xd0\xb6", "", true}}), Problem::duplicate_name);
+    const ZipDirectory file_as_folder = read(zip_archive({{"lib", "file"}, {"LIB/x.dll", "2"}}));
+    EXPECT_EQ(file_as_folder.problem, Problem::duplicate_name);
+    EXPECT_EQ(file_as_folder.problem_entry, "LIB/x.dll");
+    EXPECT_EQ(problem_of({{"lib/", ""}, {"LIB/x.dll", "2"}, {"lib/y.dll", "3"}}), Problem::none);
+}
+
+TEST(ZipDirectory, EveryTruncationOrDamagedByteIsCaughtWithinTheBuffer) {
+    const Bytes zip = zip_archive({{"a.txt", "alpha"}, {"b/", ""}, {"b/c", "gamma", false, true}}, true);
+    for (std::size_t size = 0; size < zip.size(); ++size) {
+        // Copied so that the sanitizer sees any read past the shorter buffer.
+        const Bytes truncated(zip.begin(), zip.begin() + static_cast<std::ptrdiff_t>(size));
+        EXPECT_EQ(read(truncated).problem, Problem::malformed) << size;
+    }
+    for (std::size_t at = 0; at < zip.size(); ++at) {
+        for (const std::uint8_t value : {0x00, 0xFF}) {
+            Bytes damaged = zip;
+            damaged[at] = value;
+            const ZipDirectory directory = read(damaged);
+            if (directory.problem == Problem::none) {
+                EXPECT_EQ(directory.entries.size(), 3u);
+            }
+        }
+    }
+}
+
+TEST(ZipDirectory, RefusesDirectoriesThatDoNotHoldTogether) {
+    Bytes more_entries_than_listed = zip_archive({{"a", "1"}});
+    more_entries_than_listed[more_entries_than_listed.size() - 14] = 2; // two entries claimed
+    more_entries_than_listed[more_entries_than_listed.size() - 12] = 2;
+    EXPECT_EQ(read(more_entries_than_listed).problem, Problem::malformed);
+
+    Bytes offset_past_directory = zip_archive({{"a", "1"}});
+    offset_past_directory[offset_past_directory.size() - 6] = 0x40;
+    EXPECT_EQ(read(offset_past_directory).problem, Problem::malformed);
+
+    Bytes zip64_field_missing = zip_archive({{"a", "1", false, true}});
+    const std::size_t central_extra = 30 + 1 + 20 + 1 + 46 + 1; // local header, name, extra, data
+    ASSERT_EQ(zip64_field_missing[central_extra], 0x01);
+    zip64_field_missing[central_extra] = 0x99; // another kind of block: the sizes stay all ones
+    EXPECT_EQ(read(zip64_field_missing).problem, Problem::malformed);
+
+    Bytes on_another_disk = zip_archive({{"a", "1"}});
+    on_another_disk[on_another_disk.size() - 18] = 1;
+    EXPECT_EQ(read(on_another_disk).problem, Problem::malformed);
+}
+
+} // namespace
+} // namespace kp::test
