@@ -131,12 +131,13 @@ TEST_F(PowerCut, EveryCutOfAToolRefreshLeavesAWholeSetAndTheNextRunRepairsIt) {
     long cuts = sweep(rotation("first install", "host_new.exe", std::nullopt, {new_set}, new_set, 4));
     cuts += sweep(rotation("upgrade", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
     cuts += sweep(rotation("failed upgrade", "host_bad.exe", old_set, {old_set}, old_set, 4));
-    // Every rename busy twice before it goes through: kills inside the retries and their waits.
+    // Every rename busy twice before it goes through, so that kills (at every other seam call)
+    // also fall inside the retries and their waits.
     ::setenv("KP_BUSY_RENAMES", "2", 1);
     cuts += sweep(
-        rotation("upgrade through busy renames", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
+        rotation("upgrade through busy renames", "host_new.exe", old_set, {old_set, new_set}, new_set, 2));
     cuts += sweep(
-        rotation("failed upgrade through busy renames", "host_bad.exe", old_set, {old_set}, old_set, 2));
+        rotation("failed upgrade through busy renames", "host_bad.exe", old_set, {old_set}, old_set, 4));
     ::unsetenv("KP_BUSY_RENAMES");
     EXPECT_GE(cuts, 600);
     std::printf("%ld cuts\n", cuts);
