@@ -256,13 +256,13 @@ void serve_file_system() {
         const Key from = key_of(from_path), to = made_key(to_path);
         if (!nodes.contains(from) || nodes.contains(to) || !is_directory(parent_of(to)) ||
             is_at_or_under(to, from))
-            return false;
+            return MoveResult::refused;
         std::vector<std::pair<Key, Node>> moved;
         for_each_under(from,
                        [&](auto it) { moved.emplace_back(to + it->first.substr(from.size()), it->second); });
         erase_tree(from);
         nodes.insert(moved.begin(), moved.end());
-        return true;
+        return MoveResult::moved;
     };
     fault::shell_delete = [](const std::u16string& path) { erase_tree(key_of(path)); };
     fault::free_bytes_available = [](const std::u16string&, std::uint64_t& bytes) {

@@ -63,6 +63,12 @@ using HashHandle = Handle<HandleKind::hash>;
 // A window handle is not owned: the progress window's frame is destroyed explicitly.
 using WindowHandle = std::uintptr_t;
 
+// How a rename ended. `busy`: refused for now by something that holds a file under the path (a
+// virus scanner reading a new file: Windows ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION,
+// POSIX EBUSY), so a later try may work. `refused`: no later try can work (the target exists,
+// the source is gone).
+enum class MoveResult { moved, busy, refused };
+
 struct ProcessEntry {
     std::uint32_t process_id = 0;
     std::uint32_t parent_process_id = 0;

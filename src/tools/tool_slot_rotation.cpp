@@ -7,6 +7,8 @@
 #include "tools/tool_package_unpack.hpp"
 #include "ui/progress_window.hpp"
 
+#include <algorithm>
+
 namespace kp {
 
 namespace {
@@ -23,11 +25,51 @@ ToolSlots tool_slots(const std::u16string& install_dir) {
             install_dir + std::u16string(STAGING_SUFFIX), install_dir + std::u16string(PREVIOUS_SUFFIX)};
 }
 
+enum class Window { absent, shown };
+
+// With the window up, its messages are handled before and after every slice of the wait, so
+// that it stays painted and answers while a rename is retried.
+void wait_before_retry(std::uint32_t milliseconds, Window window) {
+    if (window == Window::absent) {
+        sys::sleep_ms(milliseconds);
+        return;
+    }
+    while (milliseconds > 0) {
+        pump_messages();
+        const std::uint32_t slice = std::min(milliseconds, WINDOW_PUMP_INTERVAL_MS);
+        sys::sleep_ms(slice);
+        milliseconds -= slice;
+    }
+    pump_messages();
+}
+
+// Tries the rename again, with growing waits, while it fails in a way that may pass and the
+// waiting so far is below the patience; true when it was made.
+bool move_patiently(const std::u16string& from, const std::u16string& to, std::uint32_t patience_ms,
+                    Window window) {
+    std::uint32_t waited = 0;
+    std::uint32_t next_wait = RENAME_FIRST_WAIT_MS;
+    MoveResult result = sys::move_path(from, to);
+    while (result == MoveResult::busy && waited < patience_ms) {
+        const std::uint32_t wait = std::min(next_wait, patience_ms - waited);
+        wait_before_retry(wait, window);
+        waited += wait;
+        next_wait = std::min(2 * next_wait, RENAME_LONGEST_WAIT_MS);
+        result = sys::move_path(from, to);
+    }
+    return result == MoveResult::moved;
+}
+
+// The restores' results matter only for the retry: a later existence test decides.
+void restore_previous(const ToolSlots& slots, Window window) {
+    move_patiently(slots.previous, slots.tools, ASIDE_RENAME_PATIENCE_MS, window);
+}
+
 // A rotation stopped after the live set was moved aside gets it back; one stopped after the new
 // set was published loses the old one.
 void recover_interrupted_rotation(const ToolSlots& slots) {
     if (!exists(slots.tools) && exists(slots.previous))
-        sys::move_path(slots.previous, slots.tools);
+        restore_previous(slots, Window::absent);
     if (exists(slots.tools) && exists(slots.previous))
         delete_tree(slots.previous);
 }
@@ -50,7 +92,8 @@ bool has_room_for(const std::u16string& install_dir, std::uint64_t package_size)
 bool publish(const ToolSlots& slots, const std::u16string& package_id) {
     if (!write_file_bytes_flushed(slots.staging + std::u16string(TOOLS_MARKER_SUFFIX),
                                   utf16le_bytes(package_id), FlushWait::started) ||
-        !sys::flush_tree(slots.staging) || !sys::move_path(slots.staging, slots.tools))
+        !sys::flush_tree(slots.staging) ||
+        !move_patiently(slots.staging, slots.tools, PUBLISHING_RENAME_PATIENCE_MS, Window::shown))
         return false;
     if (sys::flush_directory(slots.install))
         delete_tree(slots.previous);
@@ -60,7 +103,7 @@ bool publish(const ToolSlots& slots, const std::u16string& package_id) {
 void give_up(const ToolSlots& slots, bool tools_existed) {
     delete_tree(slots.staging);
     if (tools_existed && !exists(slots.tools))
-        sys::move_path(slots.previous, slots.tools);
+        restore_previous(slots, Window::shown);
 }
 
 } // namespace
@@ -87,7 +130,8 @@ void refresh_tools(const std::u16string& host_image_path, const std::u16string& 
     if (!has_room_for(install_dir, trailer->package_size))
         return;
     const bool tools_existed = exists(slots.tools);
-    if (tools_existed && !sys::move_path(slots.tools, slots.previous))
+    if (tools_existed &&
+        !move_patiently(slots.tools, slots.previous, ASIDE_RENAME_PATIENCE_MS, Window::absent))
         return;
     sys::create_directory(slots.staging);
 

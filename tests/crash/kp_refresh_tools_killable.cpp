@@ -2,6 +2,9 @@
 // call numbered: with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before
 // seam call N. With KP_POWER_CUT=ext4 or ntfs the disk first loses what was not flushed (see
 // power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail.
+// KP_BUSY_RENAMES=N makes each rename fail as busy (a virus scanner holding a file under it) for
+// its first N tries, and the waits between tries take no time, so that the sweep's kills also
+// fall inside the retry loops.
 // Test only: it is built with the fault binding, never shipped.
 #include "platform/backend.hpp"
 #include "power_cut.hpp"
@@ -9,8 +12,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <map>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -23,6 +28,7 @@ const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_st
 const kp::power_cut::Cut cut = setting("KP_POWER_CUT") == "ext4"   ? kp::power_cut::Cut::ext4
                                : setting("KP_POWER_CUT") == "ntfs" ? kp::power_cut::Cut::ntfs
                                                                    : kp::power_cut::Cut::none;
+const long busy_renames = std::atol(std::string(setting("KP_BUSY_RENAMES")).c_str());
 long seam_calls = 0;
 
 void count_seam_call() {
@@ -42,6 +48,16 @@ const bool numbered = [] {
     };
 #include "platform/seam.def"
 #undef KP_SEAM
+    if (busy_renames > 0) {
+        fault::move_path = [tries = std::map<std::pair<std::u16string, std::u16string>, long>{}](
+                               const std::u16string& from, const std::u16string& to) mutable {
+            count_seam_call();
+            if (++tries[{from, to}] <= busy_renames)
+                return MoveResult::busy;
+            return backend::move_path(from, to);
+        };
+        fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
+    }
     power_cut::track(setting("KP_SKIP_FLUSHES") == "1");
     return true;
 }();

@@ -148,10 +148,10 @@ void track(bool skip_flushes) {
         return made;
     });
     wrap(fault::move_path, [](auto& previous, const std::u16string& from, const std::u16string& to) {
-        const bool moved_ok = KP_PREVIOUS(move_path, from, to);
-        if (moved_ok)
+        const MoveResult result = KP_PREVIOUS(move_path, from, to);
+        if (result == MoveResult::moved)
             renamed(native(from), native(to));
-        return moved_ok;
+        return result;
     });
     wrap(fault::delete_file, [](auto& previous, const std::u16string& path) {
         const bool ok = KP_PREVIOUS(delete_file, path);

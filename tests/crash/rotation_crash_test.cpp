@@ -4,8 +4,10 @@
 // flushed, in the ext4 and in the NTFS manner (power_cut.hpp). The tool refresh is swept over a
 // first install, an upgrade and an upgrade whose package fails verification: after every cut
 // the live name holds a complete allowed set, or is absent with the old set (if any) aside. The
-// installation is swept over a first install and an upgrade: after every cut the stamp holds
-// the build identifier only over complete files. One more uninterrupted run then repairs all.
+// upgrades are swept again with every rename busy twice before it goes through, so that kills
+// fall inside the retry loops too. The installation is swept over a first install and an
+// upgrade: after every cut the stamp holds the build identifier only over complete files. One
+// more uninterrupted run then repairs all.
 // KP_SKIP_FLUSHES=1 in the environment makes the drivers skip every flush: the sweep then fails.
 #include "build_config.hpp"
 #include "support/sandbox.hpp"
@@ -129,6 +131,14 @@ TEST_F(PowerCut, EveryCutOfAToolRefreshLeavesAWholeSetAndTheNextRunRepairsIt) {
     long cuts = sweep(rotation("first install", "host_new.exe", std::nullopt, {new_set}, new_set, 4));
     cuts += sweep(rotation("upgrade", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
     cuts += sweep(rotation("failed upgrade", "host_bad.exe", old_set, {old_set}, old_set, 4));
+    // Every rename busy twice before it goes through, so that kills (at every other seam call)
+    // also fall inside the retries and their waits.
+    ::setenv("KP_BUSY_RENAMES", "2", 1);
+    cuts += sweep(
+        rotation("upgrade through busy renames", "host_new.exe", old_set, {old_set, new_set}, new_set, 2));
+    cuts += sweep(
+        rotation("failed upgrade through busy renames", "host_bad.exe", old_set, {old_set}, old_set, 4));
+    ::unsetenv("KP_BUSY_RENAMES");
     EXPECT_GE(cuts, 600);
     std::printf("%ld cuts\n", cuts);
 }

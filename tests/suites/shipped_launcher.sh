@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The Windows launcher as it ships: stripped, at most 160 KiB, its debug information in
 # kp_launcher.debug beside it, and an import table that holds only the platform interfaces the
-# launcher is built on (oleaut32 by ordinals 8, 9 and 2), plus the static C runtime's own.
+# launcher is built on (oleaut32 by ordinals 8, 9 and 2), plus the static C runtime's own, from
+# the seven DLLs that Windows always takes from System32: a DLL planted beside the launcher is
+# never loaded in their place. bcrypt and comctl32 are loaded from System32 at run time.
 # FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count.
+# It says what it is as Windows programs do: a version resource from the build's settings (its
+# own alone, not kpack's), and a manifest written for Windows 7 to 10/11 without DPI awareness.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
@@ -21,16 +25,13 @@ listed="kernel32.dll CreateFileW GetFileSize GetFileSizeEx SetFilePointerEx Read
 CreateDirectoryW DeleteFileW MoveFileExW GetFileAttributesW GetDiskFreeSpaceExW GetTempPathW GetModuleFileNameW
 GetCurrentProcessId CreateProcessW CreateToolhelp32Snapshot Process32FirstW Process32NextW OpenProcess
 QueryFullProcessImageNameW CreateMutexW WaitForSingleObject ReleaseMutex Sleep CompareStringOrdinal MulDiv
-GetModuleHandleW FlushFileBuffers
+GetModuleHandleW FlushFileBuffers LoadLibraryExW GetProcAddress GetSystemDirectoryW
 shell32.dll SHGetKnownFolderPath SHFileOperationW
 ole32.dll CoInitialize CoUninitialize CoTaskMemFree CoCreateInstance
 oleaut32.dll #8 #9 #2
-bcrypt.dll BCryptOpenAlgorithmProvider BCryptCloseAlgorithmProvider BCryptSetProperty BCryptGenerateSymmetricKey
-BCryptDestroyKey BCryptDecrypt BCryptEncrypt BCryptCreateHash BCryptHashData BCryptFinishHash BCryptDestroyHash
 user32.dll SetProcessDPIAware CreateWindowExW SendMessageW PeekMessageW TranslateMessage DispatchMessageW
 DestroyWindow ShowWindow UpdateWindow GetSystemMetrics SystemParametersInfoW GetDC ReleaseDC
-gdi32.dll CreateFontIndirectW DeleteObject GetDeviceCaps
-comctl32.dll InitCommonControlsEx"
+gdi32.dll CreateFontIndirectW DeleteObject GetDeviceCaps"
 # What the static mingw-w64 runtime itself imports (start-up, thread-local storage, locks,
 # unwinding, the threads library under libstdc++); msvcrt.dll is the C library.
 runtime="kernel32.dll AddVectoredExceptionHandler CreateEventA CreateSemaphoreA DeleteCriticalSection
@@ -57,6 +58,12 @@ only_listed_imports() {
     extra=$(grep -v '^msvcrt\.dll ' "$work/imports" | comm -23 - "$work/allowed")
     [ -z "$extra" ] || { echo "imports beyond the platform interfaces:"; echo "$extra"; return 1; }
 }
+only_known_dlls() {
+    local extra
+    extra=$(cut -d' ' -f1 "$work/imports" | sort -u |
+        grep -vxE '(kernel32|user32|gdi32|shell32|ole32|oleaut32|msvcrt)\.dll')
+    [ -z "$extra" ] || { echo "DLLs Windows may look for beside the program:"; echo "$extra"; return 1; }
+}
 oleaut32_by_ordinal() {
     [ "$(grep '^oleaut32\.dll ' "$work/imports" | cut -d' ' -f2 | sort | tr '\n' ' ')" = "#2 #8 #9 " ] ||
         { grep '^oleaut32' "$work/imports"; return 1; }
@@ -74,8 +81,51 @@ debug_information_beside_it() {
         x86_64-w64-mingw32-nm "$win/kp_launcher.debug" | grep -c 'run_launcher' >/dev/null
 }
 
+setting() { sed -n "s/^$1:[A-Z]*=//p" "$win/CMakeCache.txt"; }
+resources() { python3 tests/support/pe_resources.py "$@"; }
+version_resource_names_it() {
+    local version expected
+    version=$(resources "$exe" version) || { echo "$version"; return 1; }
+    expected=$(printf '%s\n' "FileVersion $(setting KP_VERSION)" "ProductVersion $(setting KP_VERSION)" \
+        "CompanyName=$(setting KP_COMPANY_NAME)" "FileDescription=$(setting KP_FILE_DESCRIPTION)" \
+        "FileVersion=$(setting KP_VERSION)" "InternalName=kp_launcher" "OriginalFilename=kp_launcher.exe" \
+        "ProductName=$(setting KP_PRODUCT_NAME)" "ProductVersion=$(setting KP_VERSION)" \
+        "BuildId=$(setting KP_BUILD_ID)")
+    [ "$version" = "$expected" ] || { echo "version resource:"; echo "$version"; echo "expected:"; echo "$expected"; return 1; }
+    [[ $(setting KP_VERSION) =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] && [ -n "$(setting KP_COMPANY_NAME)" ]
+}
+only_the_launcher_claims_its_name() {
+    local program
+    for program in "$win/kpack.exe" "$win/kp_tests.exe" "$win/kp_test_host.exe"; do
+        [ -e "$program" ] || continue
+        ! resources "$program" version 2>/dev/null | grep -q kp_launcher || { echo "$program claims it"; return 1; }
+    done
+}
+manifest_for_windows_7_to_11_without_dpi_awareness() {
+    resources "$exe" manifest | python3 -c '
+import sys, xml.etree.ElementTree as tree
+root = tree.fromstring(sys.stdin.read())
+supported = {e.get("Id").lower() for e in root.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS")}
+wanted = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "7", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "8",
+          "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "8.1", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "10 and 11"}
+missing = [name for id, name in wanted.items() if id not in supported]
+dpi = [e.tag for e in root.iter() if "dpiaware" in e.tag.lower()]
+levels = [e.get("level") for e in root.iter() if e.tag.endswith("requestedExecutionLevel")]
+controls = [e.get("version") for e in root.iter() if e.tag.endswith("assemblyIdentity")
+            and e.get("name") == "Microsoft.Windows.Common-Controls"]
+problems = [f"Windows {name} not declared" for name in missing] + [f"declares {tag}" for tag in dpi]
+problems += [] if levels == ["asInvoker"] else [f"execution level {levels}"]
+problems += [] if controls == ["6.0.0.0"] else [f"common controls {controls}"]
+sys.exit("\n".join(problems) or None)'
+}
+
 check "imports only the platform interfaces and the C runtime" only_listed_imports
+check "imports only kernel32, user32, gdi32, shell32, ole32, oleaut32 and msvcrt" only_known_dlls
 check "oleaut32 is imported by ordinals 8, 9 and 2 only" oleaut32_by_ordinal
 check "the program is stripped and at most 160 KiB" small_and_stripped
 check "its debug information is kept in kp_launcher.debug" debug_information_beside_it
+check "a version resource names it, its version and its build" version_resource_names_it
+check "no other program claims to be kp_launcher.exe" only_the_launcher_claims_its_name
+check "its manifest is written for Windows 7 to 10/11 and declares no DPI awareness" \
+    manifest_for_windows_7_to_11_without_dpi_awareness
 report_checks

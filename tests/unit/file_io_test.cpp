@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -121,7 +122,7 @@ TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
 
     sys::shell_delete(path("d"));
     EXPECT_TRUE(sys::create_directory(path("d")));
-    EXPECT_TRUE(sys::move_path(path("d"), path("e")));
+    EXPECT_EQ(sys::move_path(path("d"), path("e")), MoveResult::moved);
     EXPECT_TRUE(sys::create_directory(path("d")));
     EXPECT_TRUE(std::filesystem::is_directory(native("d")));
 
@@ -142,13 +143,29 @@ TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
     EXPECT_EQ(decimal_text(4294967295u), u"4294967295");
 }
 
+// Models Windows, where a virus scanner holds each new file open while it reads it: a rename
+// meanwhile fails with a sharing violation, a failure that passes once the file is let go. A
+// target that exists is refused for good on every system.
+TEST_F(FileIo, RenameOfAFileHeldOpenWithoutDeleteSharingIsBusyOnWindows) {
+    if (!running_under_windows())
+        GTEST_SKIP() << "POSIX renames a file held open";
+    write_native(native("held"), bytes_of("x"));
+    write_native(native("taken"), bytes_of("y"));
+    FileHandle held = sys::open_file_for_reading(path("held")); // shared for reading only
+    ASSERT_TRUE(static_cast<bool>(held));
+    EXPECT_EQ(sys::move_path(path("held"), path("moved")), MoveResult::busy);
+    held.reset();
+    EXPECT_EQ(sys::move_path(path("held"), path("taken")), MoveResult::refused);
+    EXPECT_EQ(sys::move_path(path("held"), path("moved")), MoveResult::moved);
+}
+
 } // namespace
 } // namespace kp::test
 
 #ifndef _WIN32
 
 namespace kp::test {
-bool no_rename_noreplace = false;
+int forced_rename_error = 0;
 int mkdir_calls = 0;
 } // namespace kp::test
 
@@ -158,12 +175,12 @@ extern "C" int mkdir(const char* path, mode_t mode) noexcept {
     return static_cast<int>(::syscall(SYS_mkdirat, AT_FDCWD, path, mode));
 }
 
-// Stands in for the C library's renameat2 in this test binary, to answer as a file system
-// without RENAME_NOREPLACE does when a test asks for it.
+// Stands in for the C library's renameat2 in this test binary, to fail with the error a test
+// asks for (EINVAL: a file system without RENAME_NOREPLACE).
 extern "C" int renameat2(int from_directory, const char* from, int to_directory, const char* to,
                          unsigned flags) noexcept {
-    if (kp::test::no_rename_noreplace && (flags & RENAME_NOREPLACE) != 0) {
-        errno = EINVAL;
+    if (kp::test::forced_rename_error != 0) {
+        errno = kp::test::forced_rename_error;
         return -1;
     }
     return static_cast<int>(::syscall(SYS_renameat2, from_directory, from, to_directory, to, flags));
@@ -209,13 +226,13 @@ TEST_F(FileIo, WritesNeverGoThroughWhatIsPlantedAtTheName) {
 TEST_F(FileIo, DirectoryRenameNeverReplacesItsTarget) {
     std::filesystem::create_directories(native("from/inner"));
     std::filesystem::create_directories(native("taken"));
-    EXPECT_FALSE(sys::move_path(path("from"), path("taken")));
-    no_rename_noreplace = true;
-    const bool moved = sys::move_path(path("from"), path("to"));
-    no_rename_noreplace = false;
-    EXPECT_FALSE(moved);
+    EXPECT_EQ(sys::move_path(path("from"), path("taken")), MoveResult::refused);
+    forced_rename_error = EINVAL;
+    const MoveResult moved = sys::move_path(path("from"), path("to"));
+    forced_rename_error = 0;
+    EXPECT_EQ(moved, MoveResult::refused);
     EXPECT_TRUE(std::filesystem::exists(native("from/inner")));
-    EXPECT_TRUE(sys::move_path(path("from"), path("to")));
+    EXPECT_EQ(sys::move_path(path("from"), path("to")), MoveResult::moved);
     EXPECT_TRUE(std::filesystem::exists(native("to/inner")));
 }
 
@@ -255,12 +272,26 @@ TEST_F(FileIo, RenameForgetsEveryFolderMadeBefore) {
     sys::create_directory(path("staging"));
     sys::create_directory(path("staging/a"));
     sys::create_directory(path("staging/b"));
-    ASSERT_TRUE(sys::move_path(path("staging"), path("live")));
+    ASSERT_EQ(sys::move_path(path("staging"), path("live")), MoveResult::moved);
     sys::create_directory(path("staging"));
     EXPECT_TRUE(sys::create_directory(path("staging/a")));
     ASSERT_TRUE(write_file_bytes(path("staging/a/f"), bytes_of("new")));
     EXPECT_TRUE(std::filesystem::exists(native("staging/a/f")));
     EXPECT_FALSE(std::filesystem::exists(native("live/a/f")));
+}
+
+// Only EBUSY (a mount point, or a file system's own "in use") may pass by itself.
+TEST_F(FileIo, OnlyABusyRenameIsWorthTryingAgain) {
+    std::filesystem::create_directories(native("from"));
+    const std::pair<int, MoveResult> errors[] = {
+        {EBUSY, MoveResult::busy}, {EACCES, MoveResult::refused}, {EPERM, MoveResult::refused}};
+    for (const auto& [error, expected] : errors) {
+        forced_rename_error = error;
+        const MoveResult result = sys::move_path(path("from"), path("to"));
+        forced_rename_error = 0;
+        EXPECT_EQ(result, expected) << std::strerror(error);
+    }
+    EXPECT_EQ(sys::move_path(path("missing"), path("to")), MoveResult::refused);
 }
 
 } // namespace

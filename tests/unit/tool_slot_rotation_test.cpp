@@ -27,6 +27,7 @@ struct Case {
     int windows = 0; // progress windows opened (and closed)
     int renames = 0; // move_path calls, failed ones included
     std::function<void()> arrange = {};
+    std::uint32_t waited_ms = 0; // between renames tried again
 };
 
 class ToolRotation : public SandboxTest {
@@ -41,9 +42,17 @@ class ToolRotation : public SandboxTest {
     std::optional<FileSet> slot(const char* name) const {
         return files_under(native("install/" + std::string(name)));
     }
-    void fail_moves_from(const char* name) {
-        fault::move_path = [source = slot_path(name)](const std::u16string& from, const std::u16string& to) {
-            return from != source && backend::move_path(from, to);
+    void fail_moves_from(const char* name) { busy_moves_from(name, 0, MoveResult::refused); }
+    // The renames from slot NAME are busy for their first TIMES tries, then go through (or fail
+    // with LAST); renames from other slots go on as before.
+    void busy_moves_from(const char* name, int times, MoveResult last = MoveResult::moved) {
+        fault::move_path = [source = slot_path(name), times, last, tries = 0, others = fault::move_path](
+                               const std::u16string& from, const std::u16string& to) mutable {
+            if (from != source)
+                return others ? others(from, to) : backend::move_path(from, to);
+            if (++tries <= times)
+                return MoveResult::busy;
+            return last == MoveResult::moved ? backend::move_path(from, to) : last;
         };
     }
 
@@ -53,12 +62,19 @@ class ToolRotation : public SandboxTest {
         std::filesystem::remove_all(native("install"));
         fault::reset();
         fault::set_progress_permille = [](std::uint32_t) {};
-        fault::pump_messages = [] {};
         fault::open_progress_window = [this] {
             tools_aside_at_open = !slot("ai") && slot("ai.new");
+            window_shown = true;
             return window;
         };
-        fault::close_progress_window = [this](WindowHandle frame) { EXPECT_EQ(frame, window); };
+        fault::close_progress_window = [this](WindowHandle frame) {
+            EXPECT_EQ(frame, window);
+            window_shown = false;
+        };
+        fault::pump_messages = [this] { ++pumps; };
+        fault::sleep_ms = [this](std::uint32_t milliseconds) {
+            waits.push_back({milliseconds, window_shown, pumps});
+        };
         fault::free_bytes_available = [this](const std::u16string& dir, std::uint64_t& bytes) {
             EXPECT_EQ(dir, path("install"));
             bytes = free_bytes;
@@ -66,6 +82,9 @@ class ToolRotation : public SandboxTest {
         };
         window = 0x4242;
         tools_aside_at_open = false;
+        window_shown = false;
+        waits.clear();
+        pumps = 0;
         free_bytes = std::uint64_t{1} << 40;
         write_host();
         const std::pair<const char*, const std::optional<FileSet>*> slots[] = {
@@ -83,6 +102,10 @@ class ToolRotation : public SandboxTest {
         EXPECT_EQ(fault::calls.open_progress_window, c.windows);
         EXPECT_EQ(fault::calls.close_progress_window, c.windows);
         EXPECT_EQ(fault::calls.move_path, c.renames);
+        std::uint32_t waited = 0;
+        for (const Wait& wait : waits)
+            waited += wait.milliseconds;
+        EXPECT_EQ(waited, c.waited_ms);
         if (c.windows != 0 && c.after.tools == new_set && !c.after.previous) {
             EXPECT_EQ(fault::calls.start_flush, static_cast<int>(NEW_TOOLS.size()) + 1) << "files and marker";
             EXPECT_EQ(fault::calls.flush_tree, 1) << "one wait for all of them, before the rename";
@@ -102,6 +125,14 @@ class ToolRotation : public SandboxTest {
     std::uint64_t free_bytes = 0; // 0: the query fails
     WindowHandle window = 0;
     bool tools_aside_at_open = false;
+    bool window_shown = false;
+    struct Wait {
+        std::uint32_t milliseconds;
+        bool window_shown;
+        int pumps_before; // messages handled before this wait began, in all
+    };
+    std::vector<Wait> waits;
+    int pumps = 0;
 };
 
 // Slots are {ai, ai.new, ai.old}: old set, new set, a partial staging, or absent.
@@ -185,6 +216,63 @@ TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
     // clang-format on
     for (const Case& c : cases)
         run(c);
+}
+
+// A rename that fails in a way that may pass (a virus scanner reading a new DLL) is tried again
+// with growing waits until its patience is spent; past the last try each failure row holds as
+// it did. One that cannot pass is tried once: every case of the other tables checks no wait.
+TEST_F(ToolRotation, BusyRenamesAreTriedAgainWithinTheirPatience) {
+    const FileSet &O = old_set, &N = new_set, &P = partial;
+    constexpr int FOREVER = 1 << 30;
+    const auto busy = [this](const char* name, int times) {
+        return [=, this] { busy_moves_from(name, times); };
+    };
+    const auto busy_both = [this](int publishing, int restore) {
+        return [=, this] {
+            busy_moves_from("ai.new", publishing);
+            busy_moves_from("ai.old", restore);
+        };
+    };
+    constexpr std::uint32_t PUBLISH = PUBLISHING_RENAME_PATIENCE_MS, ASIDE = ASIDE_RENAME_PATIENCE_MS;
+    static_assert(PUBLISH == 5000 && ASIDE == 1000 && RENAME_FIRST_WAIT_MS == 50 &&
+                  RENAME_LONGEST_WAIT_MS == 500);
+    // Waits 50, 100, 200, 400, then 500 each, the last cut to the patience: 14 tries in 5 s, 6 in 1 s.
+    // clang-format off
+    const std::vector<Case> cases = {
+        // what                                       before      after        windows renames, fault, waited
+        {"publishing rename busy twice",              {O},        {N},         1, 1 + 3,  busy("ai.new", 2), 150},
+        {"first publishing rename busy twice",        {},         {N},         1, 3,      busy("ai.new", 2), 150},
+        {"publishing rename busy for good",           {O},        {O},         1, 1 + 14 + 1, busy("ai.new", FOREVER), PUBLISH},
+        {"... and the restore busy twice",            {O},        {O},         1, 1 + 14 + 3, busy_both(FOREVER, 2), PUBLISH + 150},
+        {"... and the restore busy for good",         {O},        {{}, {}, O}, 1, 1 + 14 + 6, busy_both(FOREVER, FOREVER), PUBLISH + ASIDE},
+        {"live set busy twice when moved aside",      {O},        {N},         1, 3 + 1,  busy("ai", 2), 150},
+        {"live set busy for good (a DLL in use)",     {O},        {O},         0, 6,      busy("ai", FOREVER), ASIDE},
+        {"interrupted rotation, restore busy twice",  {{}, P, N}, {N, P},      0, 3,      busy("ai.old", 2), 150},
+        {"interrupted rotation, restore busy for good", {{}, {}, O}, {N},      1, 6 + 1,  busy("ai.old", FOREVER), ASIDE},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        run(c);
+
+    run(cases[6]); // the move aside, before the window opens: plain doubling waits
+    std::vector<std::uint32_t> aside_waits;
+    for (const Wait& wait : waits) {
+        EXPECT_FALSE(wait.window_shown);
+        aside_waits.push_back(wait.milliseconds);
+    }
+    EXPECT_EQ(aside_waits, (std::vector<std::uint32_t>{50, 100, 200, 400, 250}));
+
+    run(cases[2]); // the publishing rename: the window stays up and handles its messages
+    ASSERT_FALSE(waits.empty());
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(waits[i].window_shown);
+        EXPECT_LE(waits[i].milliseconds, WINDOW_PUMP_INTERVAL_MS);
+        if (i > 0) {
+            EXPECT_GT(waits[i].pumps_before, waits[i - 1].pumps_before)
+                << "no messages handled between waits";
+        }
+    }
 }
 
 using DeleteTree = SandboxTest;

@@ -204,10 +204,12 @@ void forget_known_directories() {
 
 // Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
 // than test and rename, which could replace a target created in between.
-bool move_path(const std::u16string& from, const std::u16string& to) {
+MoveResult move_path(const std::u16string& from, const std::u16string& to) {
     forget_known_directories();
-    return ::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
-                       RENAME_NOREPLACE) == 0;
+    if (::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
+                    RENAME_NOREPLACE) == 0)
+        return MoveResult::moved;
+    return errno == EBUSY ? MoveResult::busy : MoveResult::refused;
 }
 
 } // namespace kp::posix

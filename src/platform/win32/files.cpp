@@ -1,8 +1,8 @@
 // Files and the file system on Windows.
+#include "cng.hpp"
 #include "platform/backend.hpp"
 #include "win32_util.hpp"
 
-#include <bcrypt.h>
 #include <shellapi.h>
 
 namespace kp::win32 {
@@ -76,8 +76,12 @@ bool delete_file(const std::u16string& path) {
     return DeleteFileW(wide(path)) != FALSE;
 }
 
-bool move_path(const std::u16string& from, const std::u16string& to) {
-    return MoveFileExW(wide(from), wide(to), 0) != FALSE;
+MoveResult move_path(const std::u16string& from, const std::u16string& to) {
+    if (MoveFileExW(wide(from), wide(to), 0))
+        return MoveResult::moved;
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? MoveResult::busy
+                                                                            : MoveResult::refused;
 }
 
 void shell_delete(const std::u16string& path) {
@@ -109,10 +113,10 @@ void close_handle(HandleKind kind, std::uintptr_t raw) {
         CloseHandle(handle_from_raw(raw));
         break;
     case HandleKind::hash_algorithm:
-        BCryptCloseAlgorithmProvider(reinterpret_cast<BCRYPT_ALG_HANDLE>(raw), 0);
+        close_algorithm_provider(raw);
         break;
     case HandleKind::hash:
-        BCryptDestroyHash(reinterpret_cast<BCRYPT_HASH_HANDLE>(raw));
+        destroy_hash(raw);
         break;
     }
 }

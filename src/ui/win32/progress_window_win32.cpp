@@ -1,6 +1,7 @@
 // The progress window on Windows: a STATIC frame without caption holding a STATIC label and a
 // common-controls progress bar, placed in the lower right corner of the primary work area.
 #include "platform/backend.hpp"
+#include "platform/system_library.hpp"
 #include "ui/progress_geometry.hpp"
 #include "ui/progress_window.hpp"
 #include "ui/progress_window_state.hpp"
@@ -17,6 +18,7 @@ struct ProgressWindow {
     HFONT font = nullptr;
 };
 ProgressWindow progress_window;
+win32::SystemLibrary comctl32(L"comctl32.dll");
 
 // The record size that includes iPaddedBorderWidth.
 constexpr UINT NONCLIENT_METRICS_SIZE = 504;
@@ -45,6 +47,15 @@ RECT primary_work_area() {
     return area;
 }
 
+// comctl32 comes from System32 (in version 6 through the manifest) when the window first opens.
+// Without it the bar's class stays unregistered and the bar is simply missing.
+void register_progress_bar_class() {
+    const auto init = comctl32.function<decltype(&InitCommonControlsEx)>("InitCommonControlsEx");
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+    if (init != nullptr)
+        init(&controls);
+}
+
 HWND create_child(const wchar_t* window_class, const wchar_t* text, const PixelRect& place, HWND parent) {
     return CreateWindowExW(0, window_class, text, WS_CHILD | WS_VISIBLE, place.x, place.y, place.width,
                            place.height, parent, nullptr, nullptr, nullptr);
@@ -62,8 +73,7 @@ namespace win32 {
 WindowHandle open_progress_window() {
     SetProcessDPIAware();
     const int dpi = screen_dpi();
-    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    register_progress_bar_class();
     progress_window.font = create_message_box_font();
     const RECT work_area = primary_work_area();
     const ProgressGeometry geometry = progress_geometry(dpi, work_area.right, work_area.bottom);

@@ -1,0 +1,31 @@
+# A Windows machine under Wine for the launcher suites: a virtual screen, a fresh prefix, and the
+# shell's automation object served by the test stand-in (Wine has no zip folders). Sourced after
+# common.sh; expects $work. The caller's EXIT trap calls stop_wine_machine.
+
+# start_wine_machine: Xvfb on a free display (DISPLAY exported, pid in $xvfb), then a fresh,
+# initialised prefix (scripts/wine-env).
+start_wine_machine() {
+    local display
+    for _ in $(seq 20); do
+        display=$((100 + RANDOM % 400))
+        [ -e "/tmp/.X$display-lock" ] || break
+    done
+    Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    export DISPLAY=:$display
+    source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env"
+    wine cmd /c exit >/dev/null 2>&1
+}
+stop_wine_machine() {
+    declare -F wine_env_cleanup >/dev/null && wine_env_cleanup
+    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
+    return 0
+}
+win_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+
+# register_shell_stand_in DLL: the stand-in at Windows path DLL serves CLSID_Shell in this prefix.
+register_shell_stand_in() {
+    local key='HKCR\CLSID\{13709620-C279-11CE-A49E-444553540000}\InprocServer32'
+    wine reg add "$key" /ve /d "$1" /f >/dev/null 2>&1 &&
+        wine reg add "$key" /v ThreadingModel /d Apartment /f >/dev/null 2>&1
+}

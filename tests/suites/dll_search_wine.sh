@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# No DLL from the launcher's folder, under Wine. Marker DLLs (kp_dll_marker.dll, which leaves
+# NAME.ran beside itself when its code runs) lie beside kp_launcher.exe under the names of system
+# DLLs that Windows does not always take from System32, and WINEDLLOVERRIDES prefers such a
+# native DLL to Wine's own, as Windows prefers a DLL found in the program's folder. The launcher
+# installs the application, starts it and unpacks a tool package under its window on a virtual
+# screen: no marker may run. A control first loads every marker by its bare name from that
+# folder, so a marker that does not run is known to be one that was not loaded.
+#
+# version.dll is left out: Wine's own user32 imports it, so under Wine it loads before any code
+# of the program's could restrict the search (Windows' user32 does not import it).
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
+bin=$(realpath "${KP_DEV_DIR:-build/dev}") # kpack runs natively; both builds share the configuration
+work=$(mktemp -d "${TMPDIR:-/tmp}/kp-dll-search.XXXXXX")
+source tests/scenario/common.sh
+source tests/scenario/wine_machine.sh
+
+MARKERS="bcrypt bcryptprimitives comctl32 cryptbase cryptsp dbghelp dwmapi dxgi msctf ncrypt profapi propsys
+userenv uxtheme windowscodecs winmm wldp"
+
+for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
+    "$win/kp_dll_marker.dll" "$win/kp_load_library.exe" "$bin/kpack"; do
+    [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
+done
+BUILD=$(build_id "$win")
+
+cleanup() {
+    stop_wine_machine
+    rm -rf "$work"
+}
+trap cleanup EXIT
+start_wine_machine
+INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
+INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
+INSTALL=${INSTALL%/}
+KP=$WINEPREFIX/drive_c/kp
+DL=$KP/downloads # the launcher's folder, where anyone may drop a file
+mkdir -p "$DL"
+cp "$win/kp_shell_stand_in.dll" "$win/kp_test_host.exe" "$KP/"
+register_shell_stand_in 'C:\kp\kp_shell_stand_in.dll' || { echo "stand-in not registered"; exit 1; }
+
+# The application archive, and a tool package large enough that its window is up for a while.
+mkdir -p "$work/app" "$work/tools/models"
+cp "$win/kp_test_app.exe" "$work/app/kestrin_pad.exe"
+(cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
+"$bin/kpack" payload encrypt "$work/app.zip" "$DL/app.enc" >/dev/null || exit 1
+head -c 300000 /dev/urandom >"$work/tools/onnxruntime.dll"
+head -c 40000000 /dev/urandom >"$work/tools/models/vision.onnx"
+"$bin/kpack" tools append "$KP/kp_test_host.exe" "$work/tools" -o "$KP/host_tools.exe" >/dev/null || exit 1
+cp "$win/kp_launcher.exe" "$win/kp_load_library.exe" "$DL/"
+names=()
+for marker in $MARKERS; do
+    cp "$win/kp_dll_marker.dll" "$DL/$marker.dll"
+    names+=("$marker.dll")
+done
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${MARKERS// /,}=n,b"
+export KP_APP_RECORD='C:\kp\record.txt'
+RECORD=$KP/record.txt
+
+markers_that_ran() { (cd "$DL" && ls -- *.ran 2>/dev/null | sed 's/\.dll\.ran$//' | tr '\n' ' '); }
+
+every_marker_runs_when_loaded_by_name() {
+    wine 'C:\kp\downloads\kp_load_library.exe' "${names[@]}" >/dev/null 2>&1
+    local ran
+    ran=$(markers_that_ran)
+    [ "$ran" = "$(tr ' ' '\n' <<<"$MARKERS" | sort | tr '\n' ' ')" ] || fail "markers that ran: $ran"
+    rm -f "$DL"/*.ran
+}
+
+# A clean machine: installed from app.enc (AES through bcrypt), started, and the host's tool
+# package unpacked (SHA-256 through bcrypt) under the progress window (user32, comctl32, themes).
+no_marker_runs_in_the_launcher() {
+    rm -rf "$INSTALL" "$RECORD" "$DL"/*.ran
+    (for _ in $(seq 1200); do
+        xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1 && echo seen >"$work/window" && break
+        sleep 0.05
+    done) &
+    local watcher=$!
+    wine 'C:\kp\host_tools.exe' 'C:\kp\downloads\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code $?"
+    kill "$watcher" 2>/dev/null
+    local ran
+    ran=$(markers_that_ran)
+    [ -z "$ran" ] || fail "planted DLLs ran in the launcher: $ran"
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "not installed"
+    wait_lines "$RECORD" 1 || fail "application not started"
+    tools_current "$INSTALL" "$work/tools" "$KP/host_tools.exe"
+    [ -s "$work/window" ] || fail "no progress window was seen"
+}
+
+scenario "control: every marker runs when a program loads it by name from its folder" \
+    every_marker_runs_when_loaded_by_name
+scenario "no planted DLL runs while the launcher installs, starts and unpacks under its window" \
+    no_marker_runs_in_the_launcher
+
+report_checks

@@ -1,0 +1,46 @@
+// The Windows backend's DLL loading: System32 only, by name, and a missing DLL or function is
+// an empty result rather than a crash.
+#ifdef _WIN32
+#include "platform/system_library.hpp"
+#include "support/sandbox.hpp"
+
+#include <bcrypt.h>
+
+namespace kp::test {
+namespace {
+
+using win32::SystemLibrary;
+using OpenAlgorithm = decltype(&BCryptOpenAlgorithmProvider);
+
+TEST(SystemLibrary, GivesSystemFunctionsAndNothingForWhatIsMissing) {
+    SystemLibrary bcrypt(L"bcrypt.dll");
+    EXPECT_NE(bcrypt.function<OpenAlgorithm>("BCryptOpenAlgorithmProvider"), nullptr);
+    EXPECT_EQ(bcrypt.function<OpenAlgorithm>("BCryptNoSuchFunction"), nullptr);
+    SystemLibrary missing(L"kp_no_such_library.dll");
+    EXPECT_EQ(missing.function<OpenAlgorithm>("BCryptOpenAlgorithmProvider"), nullptr);
+}
+
+// A DLL beside the program, where a plain LoadLibraryW finds it, is never a system library.
+TEST(SystemLibrary, NeverLoadsADllFromTheProgramsFolder) {
+    const std::filesystem::path marker = built_program("kp_dll_marker").replace_extension(".dll");
+    const std::filesystem::path planted = marker.parent_path() / "kp_planted_test.dll";
+    const std::filesystem::path ran = marker.parent_path() / "kp_planted_test.dll.ran";
+    std::filesystem::copy_file(marker, planted, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::remove(ran);
+
+    SystemLibrary from_system32(L"kp_planted_test.dll");
+    from_system32.function<void (*)()>("DllMain"); // loads the DLL if it can be found
+    EXPECT_FALSE(std::filesystem::exists(ran)) << "the planted DLL ran";
+
+    HMODULE by_plain_name = LoadLibraryW(L"kp_planted_test.dll"); // the control: it is there to find
+    EXPECT_NE(by_plain_name, nullptr);
+    EXPECT_TRUE(std::filesystem::exists(ran));
+    if (by_plain_name != nullptr)
+        FreeLibrary(by_plain_name);
+    std::filesystem::remove(planted);
+    std::filesystem::remove(ran);
+}
+
+} // namespace
+} // namespace kp::test
+#endif
