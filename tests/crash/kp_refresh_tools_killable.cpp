@@ -1,7 +1,8 @@
 // A driver (drivers/kp_refresh_tools.cpp or kp_install_payload.cpp, linked in) with every seam
 // call numbered: with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before
 // seam call N. With KP_POWER_CUT=ext4 or ntfs the disk first loses what was not flushed (see
-// power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail.
+// power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail;
+// KP_DURABILITY=windows flushes as the Windows backend does (file by file, no tree flush).
 // Test only: it is built with the fault binding, never shipped.
 #include "platform/backend.hpp"
 #include "power_cut.hpp"
@@ -42,7 +43,10 @@ const bool numbered = [] {
     };
 #include "platform/seam.def"
 #undef KP_SEAM
-    power_cut::track(setting("KP_SKIP_FLUSHES") == "1");
+    // The POSIX extraction is done when the copy request returns: the installation's wait
+    // needs its polls, not real time between them.
+    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
+    power_cut::track(setting("KP_SKIP_FLUSHES") == "1", setting("KP_DURABILITY") == "windows");
     return true;
 }();
 

@@ -2,7 +2,10 @@
 # The Windows launcher as it ships: stripped, at most 160 KiB, its debug information in
 # kp_launcher.debug beside it, and an import table that holds only the platform interfaces the
 # launcher is built on (oleaut32 by ordinals 8, 9 and 2), plus the static C runtime's own.
-# FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count.
+# FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count;
+# so are GetFileAttributesExW and GetVolumePathNameW: the installation verifies the shell's copy
+# by size and last-write time, and counts the temporary archive in the space it needs only when
+# it shares the install directory's volume.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
@@ -21,7 +24,7 @@ listed="kernel32.dll CreateFileW GetFileSize GetFileSizeEx SetFilePointerEx Read
 CreateDirectoryW DeleteFileW MoveFileExW GetFileAttributesW GetDiskFreeSpaceExW GetTempPathW GetModuleFileNameW
 GetCurrentProcessId CreateProcessW CreateToolhelp32Snapshot Process32FirstW Process32NextW OpenProcess
 QueryFullProcessImageNameW CreateMutexW WaitForSingleObject ReleaseMutex Sleep CompareStringOrdinal MulDiv
-GetModuleHandleW FlushFileBuffers
+GetModuleHandleW FlushFileBuffers GetFileAttributesExW GetVolumePathNameW
 shell32.dll SHGetKnownFolderPath SHFileOperationW
 ole32.dll CoInitialize CoUninitialize CoTaskMemFree CoCreateInstance
 oleaut32.dll #8 #9 #2
