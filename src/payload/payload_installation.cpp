@@ -44,20 +44,23 @@ void delete_stale_files(const std::u16string& install_dir) {
         sys::delete_file(install_dir + u"\\" + std::u16string(name));
 }
 
+// The folder a path names an item of, by the last separator of either kind (drivers and tests
+// may pass native paths).
+std::u16string parent_of(const std::u16string& path) {
+    return path.substr(0, path.find_last_of(u"\\/"));
+}
+
 // The free space is asked of the install directory, or of the folder that will hold it while
 // it does not exist yet, so that a clean machine can install.
 std::u16string volume_probe(const std::u16string& install_dir) {
-    if (exists(install_dir))
-        return install_dir;
-    return install_dir.substr(0, install_dir.rfind(u'\\'));
+    return exists(install_dir) ? install_dir : parent_of(install_dir);
 }
 
 // Refuses before anything is written: a copy that runs out of room leaves a broken installation.
 bool has_room_for(const ZipDirectory& directory, const std::u16string& install_dir,
                   const std::u16string& temp_archive, std::uint64_t archive_size) {
     const std::u16string probe = volume_probe(install_dir);
-    const std::uint64_t temporary =
-        sys::same_volume(temp_archive.substr(0, temp_archive.rfind(u'\\') + 1), probe) ? archive_size : 0;
+    const std::uint64_t temporary = sys::same_volume(parent_of(temp_archive), probe) ? archive_size : 0;
     std::uint64_t free_bytes = 0;
     return sys::free_bytes_available(probe, free_bytes) &&
            fits_before(space_needed(directory.entries, install_dir, temporary), FREE_SPACE_MARGIN,
