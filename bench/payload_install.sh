@@ -2,7 +2,8 @@
 # install_payload of a ~200 MiB deflated application archive with many files, from app.enc into a
 # fresh install directory, against two `openssl enc -d` passes plus `unzip -o` of the same
 # app.enc, in each place (RAM-backed folder, then disk: app.enc, the install directory and the
-# temporary archive all there). Prints the medians, the ratio and our peak resident memory.
+# temporary archive all there). Ours counts only when stamped: the stamp comes after every file
+# was read back and verified. Prints the medians, the ratio and our peak resident memory.
 set -euo pipefail
 source "$(dirname "$0")/lib/common.sh"
 source "$bench_lib/payload_keys.sh"
@@ -42,7 +43,7 @@ while read -r place dir; do
         --ours-name "install_payload" \
         --ours "TMPDIR='$w/tmp' '$release/kp_install_payload' '$w/launcher' '$w/ours'" \
         --ours-prepare "rm -rf '$w/ours' && sync" \
-        --ours-check "[ -x '$w/ours/kestrin_pad.exe' ] && [ -z \"\$(ls -A '$w/tmp')\" ]" \
+        --ours-check "[ -x '$w/ours/kestrin_pad.exe' ] && [ -s '$w/ours/.kp_build' ] && [ -z \"\$(ls -A '$w/tmp')\" ]" \
         --base-name "openssl enc -d twice + unzip -o" \
         --base "openssl enc -d -aes-256-cbc -K $outer_key -iv $outer_iv -in '$w/launcher/app.enc' -out '$w/inner.bin' &&
                 openssl enc -d -aes-256-cbc -K $inner_key -iv $inner_iv -in '$w/inner.bin' -out '$w/plain.zip' &&

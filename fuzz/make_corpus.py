@@ -52,3 +52,32 @@ os.makedirs(refresh, exist_ok=True)
 for name in ('pe64_package', 'bare_package', 'refused_name'):
     for state in range(5):
         open(os.path.join(refresh, '%s_%d' % (name, state)), 'wb').write(bytes([state]) + seeds[name])
+
+# The zip directory reader's seeds: archives as zip writers make them, Zip64 included.
+import io, zipfile
+zips = os.path.join(os.path.dirname(out), 'corpus_zip_directory')
+os.makedirs(zips, exist_ok=True)
+
+def archive(items, force_zip64=False, comment=b''):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name, data in items:
+            info = zipfile.ZipInfo(name, (2024, 1, 1, 0, 0, 0))
+            with z.open(info, 'w', force_zip64=force_zip64) as f:
+                f.write(data)
+        z.comment = comment
+    return buffer.getvalue()
+
+app = [('kestrin_pad.exe', b'MZ' * 40), ('data/', b''), ('data/flutter_assets/a.json', b'{}'),
+       ('caf\u00e9/\u03b1.txt', b'utf8 name')]
+zip_seeds = {
+    'plain': archive(app),
+    'zip64': archive(app, force_zip64=True),
+    'comment': archive(app[:1], comment=b'PK\x05\x06 inside a comment'),
+    'duplicate': archive([('a.txt', b'1'), ('A.TXT', b'2')]),
+    'unsafe': archive([('../x', b'1')]),
+    'empty': archive([]),
+}
+for name, data in zip_seeds.items():
+    open(os.path.join(zips, name), 'wb').write(data)
+    print(name, len(data))

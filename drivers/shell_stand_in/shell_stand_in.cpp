@@ -4,6 +4,11 @@
 // Each NameSpace, Items and CopyHere call is logged with its variant types and values to the file
 // named by KP_SHELL_LOG, and the objects still alive when the DLL is unloaded are reported.
 // KP_SHELL_NO_ZIP makes NameSpace of a zip file yield nothing, as a shell without zip folders does.
+// KP_SHELL_COPY picks how CopyHere departs from a faithful copy, as Windows' own may:
+//   "thread": it returns at once and copies on a thread of its own, one entry at a time with a
+//             pause before each, and the copy dies with the process (Windows' CopyHere may do so);
+//   "skip:NAME": it passes over the entry NAME in silence and still succeeds (Windows' shell does
+//             so for an item it cannot write, such as a file another program holds open).
 #include "zip_extract.hpp"
 
 #include <objbase.h>
@@ -145,6 +150,61 @@ class ArchiveItems : public Dispatch<FolderItems> {
 };
 
 // The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
+// A copy on a thread of its own. The thread holds the DLL (and counts as a live object) until it
+// ends, so the DLL is never unloaded under it; if the process ends first, so does the copy.
+struct BackgroundCopy {
+    std::wstring archive;
+    std::wstring destination;
+};
+
+constexpr unsigned BACKGROUND_PAUSE_MS = 400;
+
+DWORD WINAPI run_background_copy(void* parameter) {
+    const auto* copy = static_cast<BackgroundCopy*>(parameter);
+    int count = 0;
+    extract_zip(copy->archive, copy->destination, count, {{}, BACKGROUND_PAUSE_MS});
+    delete copy;
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&run_background_copy), &self);
+    InterlockedDecrement(&live_objects);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+bool start_background_copy(const std::wstring& archive, const std::wstring& destination) {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&run_background_copy), &self))
+        return false;
+    InterlockedIncrement(&live_objects);
+    HANDLE thread =
+        CreateThread(nullptr, 0, run_background_copy, new BackgroundCopy{archive, destination}, 0, nullptr);
+    if (thread == nullptr) {
+        InterlockedDecrement(&live_objects);
+        FreeLibrary(self);
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+// The copy as KP_SHELL_COPY asks for it; what is logged after "->".
+std::string copy_archive(const std::wstring& archive, const std::wstring& destination, bool& failed) {
+    const std::wstring manner = environment(L"KP_SHELL_COPY");
+    failed = false;
+    if (manner == L"thread") {
+        failed = !start_background_copy(archive, destination);
+        return failed ? "no thread" : "copying on a thread of its own";
+    }
+    CopyManner copy;
+    if (manner.rfind(L"skip:", 0) == 0)
+        copy.left_out = utf8(manner.substr(5));
+    int count = 0;
+    const std::string problem = extract_zip(archive, destination, count, copy);
+    failed = !problem.empty();
+    return (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries";
+}
+
 bool archive_of(const VARIANT& item, std::wstring& archive) {
     if (item.vt != VT_DISPATCH || item.pdispVal == nullptr)
         return false;
@@ -171,17 +231,16 @@ class ShellFolder : public Dispatch<Folder> {
 
     HRESULT STDMETHODCALLTYPE CopyHere(VARIANT item, VARIANT options) override {
         std::wstring archive;
-        int count = 0;
-        std::string problem;
+        bool failed = true;
+        std::string outcome;
         if (archive_)
-            problem = "not a file-system folder";
+            outcome = "not a file-system folder after 0 entries";
         else if (!archive_of(item, archive))
-            problem = "not an archive's items";
+            outcome = "not an archive's items after 0 entries";
         else
-            problem = extract_zip(archive, path_, count);
-        log_line("CopyHere " + describe(item) + " " + describe(options) + " -> " +
-                 (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries");
-        return problem.empty() ? S_OK : E_FAIL;
+            outcome = copy_archive(archive, path_, failed);
+        log_line("CopyHere " + describe(item) + " " + describe(options) + " -> " + outcome);
+        return failed ? E_FAIL : S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE get_Title(BSTR*) override { return E_NOTIMPL; }

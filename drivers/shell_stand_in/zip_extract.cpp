@@ -141,7 +141,8 @@ bool widen(const std::string& text, std::wstring& out) {
 
 } // namespace
 
-std::string extract_zip(const std::wstring& zip_path, const std::wstring& destination, int& count) {
+std::string extract_zip(const std::wstring& zip_path, const std::wstring& destination, int& count,
+                        const CopyManner& manner) {
     count = 0;
     std::string zip;
     if (!read_whole(zip_path, zip))
@@ -150,6 +151,10 @@ std::string extract_zip(const std::wstring& zip_path, const std::wstring& destin
     if (std::string problem = read_directory(zip, entries); !problem.empty())
         return problem;
     for (const Entry& entry : entries) {
+        if (entry.name == manner.left_out)
+            continue;
+        if (manner.pause_ms > 0)
+            Sleep(manner.pause_ms);
         std::wstring name;
         const bool folder = !entry.name.empty() && entry.name.back() == '/';
         if (!safe_name(folder ? entry.name.substr(0, entry.name.size() - 1) : entry.name) ||

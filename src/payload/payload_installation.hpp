@@ -28,9 +28,8 @@ inline constexpr std::array<std::u16string_view, 17> STALE_FILES = {
     u"url_launcher_windows_plugin.dll",
 };
 
-inline constexpr std::uint32_t INSTALL_WAIT_POLLS = 240;
-inline constexpr std::uint32_t INSTALL_WAIT_INTERVAL_MS = 250;
-
+// Installs only an archive whose directory can be placed faithfully and that fits with
+// FREE_SPACE_MARGIN to spare; stamps only a complete, verified and flushed installation.
 void install_payload(const std::u16string& launcher_dir, const std::u16string& install_dir,
                      const std::u16string& application_exe, const std::u16string& build_stamp);
 

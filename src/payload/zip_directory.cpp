@@ -1,8 +1,9 @@
 #include "payload/zip_directory.hpp"
 
+#include "common/text.hpp"
+
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace kp {
 
@@ -135,36 +136,9 @@ bool resolve_zip64_fields(const Buffer& archive, std::uint64_t extra, std::uint6
     return size != FULL32 && compressed_size != FULL32 && local_offset != FULL32 && disk != FULL16;
 }
 
-// Decodes strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool decode_utf8(std::string_view text, std::u32string& out) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<std::uint8_t>(text[i]);
-        const int length = lead < 0x80           ? 1
-                           : (lead >> 5) == 0x6  ? 2
-                           : (lead >> 4) == 0xE  ? 3
-                           : (lead >> 3) == 0x1E ? 4
-                                                 : 0;
-        if (length == 0 || text.size() - i < static_cast<std::size_t>(length))
-            return false;
-        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-        for (int k = 1; k < length; ++k) {
-            const auto next = static_cast<std::uint8_t>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        out.push_back(code);
-        i += length;
-    }
-    return true;
-}
-
 // Upper case as Windows file names compare, for the scripts archives name files in.
-char32_t fold_case(char32_t code) {
-    if (code >= U'a' && code <= U'z')
+char16_t fold_case(char16_t code) {
+    if (code >= u'a' && code <= u'z')
         return code - 0x20;
     if ((code >= 0xE0 && code <= 0xFE && code != 0xF7) || (code >= 0x3B1 && code <= 0x3CB && code != 0x3C2) ||
         (code >= 0x430 && code <= 0x44F))
@@ -182,20 +156,20 @@ char32_t fold_case(char32_t code) {
     return code;
 }
 
-bool unsafe_character(char32_t code) {
-    return code < 0x20 || code == U'\\' || code == U':' || code == U'<' || code == U'>' || code == U'"' ||
-           code == U'|' || code == U'?' || code == U'*';
+bool unsafe_character(char16_t code) {
+    return code < 0x20 || code == u'\\' || code == u':' || code == u'<' || code == u'>' || code == u'"' ||
+           code == u'|' || code == u'?' || code == u'*';
 }
 
 // The path without a folder entry's trailing '/': every component non-empty, made of characters
 // Windows keeps, and not ending in a character Windows drops.
-bool safe_path(const std::u32string& path) {
+bool safe_path(const std::u16string& path) {
     if (path.empty())
         return false;
     std::size_t start = 0;
     while (start <= path.size()) {
-        const std::size_t end = std::min(path.find(U'/', start), path.size());
-        if (end == start || path[end - 1] == U'.' || path[end - 1] == U' ')
+        const std::size_t end = std::min(path.find(u'/', start), path.size());
+        if (end == start || path[end - 1] == u'.' || path[end - 1] == u' ')
             return false;
         if (std::any_of(path.begin() + start, path.begin() + end, unsafe_character))
             return false;
@@ -204,42 +178,87 @@ bool safe_path(const std::u32string& path) {
     return true;
 }
 
-struct NameCheck {
-    ZipDirectoryProblem problem = ZipDirectoryProblem::none;
-    std::u32string folded; // the path as Windows compares it, without a trailing '/'
-};
-
-NameCheck check_name(const std::string& name, bool utf8, bool folder) {
-    std::u32string path;
+ZipDirectoryProblem check_name(const std::string& name, bool utf8, bool folder) {
     if (!utf8 &&
         std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
-        return {ZipDirectoryProblem::non_ascii_name_without_utf8_flag, {}};
-    if (!decode_utf8(name, path))
-        return {ZipDirectoryProblem::malformed, {}};
+        return ZipDirectoryProblem::non_ascii_name_without_utf8_flag;
+    // Strict UTF-8 is exactly what survives the round trip: invalid bytes, overlong forms and
+    // encoded surrogates come back as U+FFFD.
+    std::u16string path = utf8_to_utf16(name);
+    if (utf16_to_utf8(path) != name)
+        return ZipDirectoryProblem::malformed;
     if (folder)
         path.pop_back();
-    if (!safe_path(path))
-        return {ZipDirectoryProblem::unsafe_name, {}};
+    return safe_path(path) ? ZipDirectoryProblem::none : ZipDirectoryProblem::unsafe_name;
+}
+
+// The path as Windows compares names: letters folded, without a folder entry's trailing '/'.
+std::u16string folded_path(const ZipDirectoryEntry& entry) {
+    std::u16string path = utf8_to_utf16(entry.name);
+    if (entry.folder)
+        path.pop_back();
     std::transform(path.begin(), path.end(), path.begin(), fold_case);
-    return {ZipDirectoryProblem::none, std::move(path)};
+    return path;
 }
 
-ZipDirectory refused(ZipDirectory& directory, ZipDirectoryProblem problem, std::string entry) {
+void refuse(ZipDirectory& directory, ZipDirectoryProblem problem, const std::string& entry) {
     directory.problem = problem;
-    directory.problem_entry = std::move(entry);
-    return std::move(directory);
+    directory.problem_entry = entry;
 }
 
-// A file that stands where another entry needs a folder: "a" and "a/b" cannot both be placed.
-const ZipDirectoryEntry* file_standing_as_folder(const ZipDirectory& directory,
-                                                 const std::vector<std::u32string>& folded,
-                                                 const std::unordered_map<std::u32string, bool>& is_folder) {
-    for (std::size_t i = 0; i < folded.size(); ++i) {
-        for (std::size_t slash = folded[i].find(U'/'); slash != std::u32string::npos;
-             slash = folded[i].find(U'/', slash + 1)) {
-            const auto found = is_folder.find(folded[i].substr(0, slash));
-            if (found != is_folder.end() && !found->second)
-                return &directory.entries[i];
+constexpr std::uint64_t FNV_OFFSET = 14695981039346656037u;
+constexpr std::uint64_t FNV_PRIME = 1099511628211u;
+
+std::uint64_t fnv_step(std::uint64_t hash, char16_t unit) {
+    return (hash ^ unit) * FNV_PRIME;
+}
+
+std::uint64_t fnv_hash(const std::u16string& text) {
+    std::uint64_t hash = FNV_OFFSET;
+    for (const char16_t unit : text)
+        hash = fnv_step(hash, unit);
+    return hash;
+}
+
+// The entries' folded paths in an open-addressing table: a slot holds an entry's index + 1, or 0
+// when free. Paths are folded again when compared rather than kept: the table stays small.
+struct NameTable {
+    const std::vector<ZipDirectoryEntry>& entries;
+    std::vector<std::size_t> slots;
+
+    // The slot holding units [0, length) of name, or the free slot where it would go.
+    std::size_t find(const std::u16string& name, std::size_t length, std::uint64_t hash) const {
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+            if (slots[at] == 0 || name.compare(0, length, folded_path(entries[slots[at] - 1])) == 0)
+                return at;
+        }
+    }
+};
+
+// The first entry, in directory order, whose path an earlier entry already takes, or that needs a
+// folder where a file entry stands ("a" and "a/b" cannot both be placed); null when none does.
+const ZipDirectoryEntry* clashing_entry(const std::vector<ZipDirectoryEntry>& entries) {
+    std::size_t capacity = 2;
+    while (capacity < 2 * entries.size())
+        capacity *= 2;
+    NameTable table{entries, std::vector<std::size_t>(capacity)};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::u16string path = folded_path(entries[i]);
+        const std::size_t at = table.find(path, path.size(), fnv_hash(path));
+        if (table.slots[at] != 0)
+            return &entries[i];
+        table.slots[at] = i + 1;
+    }
+    for (const ZipDirectoryEntry& entry : entries) {
+        const std::u16string path = folded_path(entry);
+        std::uint64_t prefix_hash = FNV_OFFSET;
+        for (std::size_t at = 0; at < path.size(); prefix_hash = fnv_step(prefix_hash, path[at++])) {
+            if (path[at] != u'/')
+                continue;
+            const std::size_t slot = table.slots[table.find(path, at, prefix_hash)];
+            if (slot != 0 && !entries[slot - 1].folder)
+                return &entry;
         }
     }
     return nullptr;
@@ -251,23 +270,27 @@ ZipDirectory read_zip_directory(const std::uint8_t* data, std::size_t size) {
     ZipDirectory directory;
     const Buffer archive{data, size};
     DirectoryLocation location;
-    if (!locate_directory(archive, location))
-        return refused(directory, ZipDirectoryProblem::malformed, {});
+    if (!locate_directory(archive, location)) {
+        directory.problem = ZipDirectoryProblem::malformed;
+        return directory;
+    }
 
     const std::uint64_t directory_end = location.offset + location.size;
-    std::vector<std::u32string> folded;
-    std::unordered_map<std::u32string, bool> is_folder;
     std::uint64_t header = location.offset;
     for (std::uint64_t index = 0; index < location.entry_count; ++index) {
-        if (directory_end - header < CENTRAL_HEADER_SIZE || archive.le32(header) != CENTRAL_SIGNATURE)
-            return refused(directory, ZipDirectoryProblem::malformed, {});
+        if (directory_end - header < CENTRAL_HEADER_SIZE || archive.le32(header) != CENTRAL_SIGNATURE) {
+            directory.problem = ZipDirectoryProblem::malformed;
+            return directory;
+        }
         const std::uint16_t flags = archive.le16(header + 8);
         const std::uint16_t name_size = archive.le16(header + 28);
         const std::uint16_t extra_size = archive.le16(header + 30);
         const std::uint16_t comment_size = archive.le16(header + 32);
         const std::uint64_t record_size = CENTRAL_HEADER_SIZE + name_size + extra_size + comment_size;
-        if (directory_end - header < record_size)
-            return refused(directory, ZipDirectoryProblem::malformed, {});
+        if (directory_end - header < record_size) {
+            directory.problem = ZipDirectoryProblem::malformed;
+            return directory;
+        }
 
         ZipDirectoryEntry entry;
         entry.name.assign(reinterpret_cast<const char*>(data + header + CENTRAL_HEADER_SIZE), name_size);
@@ -281,22 +304,27 @@ ZipDirectory read_zip_directory(const std::uint8_t* data, std::size_t size) {
                                   compressed_size, local_offset, disk) ||
             disk != 0 || local_offset > location.offset ||
             location.offset - local_offset < LOCAL_HEADER_SIZE ||
-            compressed_size > location.offset - local_offset - LOCAL_HEADER_SIZE)
-            return refused(directory, ZipDirectoryProblem::malformed, entry.name);
+            compressed_size > location.offset - local_offset - LOCAL_HEADER_SIZE) {
+            refuse(directory, ZipDirectoryProblem::malformed, entry.name);
+            return directory;
+        }
 
-        NameCheck name = check_name(entry.name, (flags & UTF8_FLAG) != 0, entry.folder);
-        if (name.problem != ZipDirectoryProblem::none)
-            return refused(directory, name.problem, entry.name);
-        if (!is_folder.emplace(name.folded, entry.folder).second)
-            return refused(directory, ZipDirectoryProblem::duplicate_name, entry.name);
-        folded.push_back(std::move(name.folded));
+        const ZipDirectoryProblem name = check_name(entry.name, (flags & UTF8_FLAG) != 0, entry.folder);
+        if (name != ZipDirectoryProblem::none) {
+            refuse(directory, name, entry.name);
+            return directory;
+        }
         directory.entries.push_back(std::move(entry));
         header += record_size;
     }
-    if (header != directory_end)
-        return refused(directory, ZipDirectoryProblem::malformed, {});
-    if (const ZipDirectoryEntry* entry = file_standing_as_folder(directory, folded, is_folder))
-        return refused(directory, ZipDirectoryProblem::duplicate_name, entry->name);
+    if (header != directory_end) {
+        directory.problem = ZipDirectoryProblem::malformed;
+        return directory;
+    }
+    if (const ZipDirectoryEntry* entry = clashing_entry(directory.entries)) {
+        refuse(directory, ZipDirectoryProblem::duplicate_name, entry->name);
+        return directory;
+    }
     return directory;
 }
 

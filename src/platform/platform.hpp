@@ -75,6 +75,12 @@ struct ProcessEntry {
     std::u16string exe_file; // file name without directory
 };
 
+struct PathState {
+    bool directory = false;
+    std::uint64_t size = 0;       // of a file
+    std::uint64_t last_write = 0; // in the system's own units; compared only for change
+};
+
 namespace sys {
 #define KP_SEAM(result, name, parameters, arguments) result name parameters;
 #include "platform/seam.def"

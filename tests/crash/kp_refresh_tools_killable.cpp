@@ -1,10 +1,10 @@
 // A driver (drivers/kp_refresh_tools.cpp or kp_install_payload.cpp, linked in) with every seam
 // call numbered: with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before
 // seam call N. With KP_POWER_CUT=ext4 or ntfs the disk first loses what was not flushed (see
-// power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail.
+// power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail;
+// KP_DURABILITY=windows flushes as the Windows backend does (file by file, no tree flush).
 // KP_BUSY_RENAMES=N makes each rename fail as busy (a virus scanner holding a file under it) for
-// its first N tries, and the waits between tries take no time, so that the sweep's kills also
-// fall inside the retry loops.
+// its first N tries, so that the sweep's kills also fall inside the retry loops.
 // Test only: it is built with the fault binding, never shipped.
 #include "platform/backend.hpp"
 #include "power_cut.hpp"
@@ -56,9 +56,11 @@ const bool numbered = [] {
                 return MoveResult::busy;
             return backend::move_path(from, to);
         };
-        fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
     }
-    power_cut::track(setting("KP_SKIP_FLUSHES") == "1");
+    // Waits take no time: the installation's wait needs its polls and the renames their retries,
+    // not real time between them (the POSIX extraction is done when the copy request returns).
+    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
+    power_cut::track(setting("KP_SKIP_FLUSHES") == "1", setting("KP_DURABILITY") == "windows");
     return true;
 }();
 

@@ -4,10 +4,12 @@
 #include "platform/backend.hpp"
 #include "support/fault_binding.hpp"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kp::power_cut {
@@ -116,9 +118,23 @@ template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
 // The hook's previous behaviour: the hook set before tracking, or the backend.
 #define KP_PREVIOUS(name, ...) (previous ? previous(__VA_ARGS__) : backend::name(__VA_ARGS__))
 
+// FlushFileBuffers of a file another program wrote: its data, and every name made before it.
+bool flush_as_windows(const std::u16string& path) {
+    const int fd = ::open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fdatasync(fd) == 0;
+    ::close(fd);
+    if (ok) {
+        unflushed_files.erase(native(path));
+        unflushed_names.clear();
+    }
+    return ok;
+}
+
 } // namespace
 
-void track(bool skip_flushes) {
+void track(bool skip_flushes, bool windows_durability) {
     wrap(fault::create_file_for_writing, [](auto& previous, const std::u16string& path) {
         const bool existed = fs::exists(fs::symlink_status(native(path)));
         FileHandle file = KP_PREVIOUS(create_file_for_writing, path);
@@ -190,17 +206,24 @@ void track(bool skip_flushes) {
             names_flushed(native(directory), false);
         return ok;
     });
-    wrap(fault::flush_tree, [skip_flushes](auto& previous, const std::u16string& directory) {
-        if (skip_flushes)
-            return true;
-        const bool ok = KP_PREVIOUS(flush_tree, directory);
-        if (ok) {
-            std::erase_if(unflushed_files,
-                          [&](const auto& item) { return is_under(item.first, native(directory)); });
-            names_flushed(native(directory), true);
-        }
-        return ok;
-    });
+    wrap(fault::flush_existing_file,
+         [skip_flushes, windows_durability](auto& previous, const std::u16string& path) {
+             if (skip_flushes)
+                 return true;
+             return windows_durability ? flush_as_windows(path) : KP_PREVIOUS(flush_existing_file, path);
+         });
+    wrap(fault::flush_tree,
+         [skip_flushes, windows_durability](auto& previous, const std::u16string& directory) {
+             if (skip_flushes || windows_durability)
+                 return true;
+             const bool ok = KP_PREVIOUS(flush_tree, directory);
+             if (ok) {
+                 std::erase_if(unflushed_files,
+                               [&](const auto& item) { return is_under(item.first, native(directory)); });
+                 names_flushed(native(directory), true);
+             }
+             return ok;
+         });
 }
 
 void apply(Cut cut) {

@@ -13,8 +13,11 @@ enum class Cut {
 };
 
 // Wraps the file-system hooks of the fault binding (whatever they do now) with the tracking.
-// With skip_flushes the four flush calls do nothing: the sweep must then fail.
-void track(bool skip_flushes);
+// With skip_flushes the flush calls do nothing: the sweep must then fail. With windows_durability
+// the flushes behave as the Windows backend's: flush_tree does nothing, and each file another
+// program wrote is flushed on its own (flush_existing_file), which as on NTFS also commits the
+// journal of names made before it.
+void track(bool skip_flushes, bool windows_durability);
 
 // Applies the cut to the disk as the tracking stands.
 void apply(Cut cut);

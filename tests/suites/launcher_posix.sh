@@ -112,6 +112,81 @@ parent_that_has_exited() {
     [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
 }
 
+# The install folder on a small file system of its own: the launcher demands FREE_SPACE_MARGIN
+# (256 MiB) beyond what the copy needs, so 300 MiB leave room for a small build and little more.
+# Mounting needs root (as in CI). A second archive holds a folder, for an item the copy cannot place.
+small_disk() {
+    new_sandbox "0ld"
+    mkdir -p "$S/disk"
+    mount -t tmpfs -o size=300m kp-small-disk "$S/disk" || fail "cannot mount a tmpfs (run as root)"
+    trap 'umount "$S/disk"' EXIT # each scenario runs in a subshell of its own
+    mv "$S/data/KestrinPadFree" "$S/disk/"
+    export XDG_DATA_HOME=$S/disk
+    INSTALL=$S/disk/KestrinPadFree
+    mkdir -p "$work/lib_app/lib"
+    cp "$work/app/kestrin_pad.exe" "$work/lib_app/"
+    head -c 200000 /dev/urandom >"$work/lib_app/lib/core.dat"
+    rm -f "$work/lib_app.zip"
+    (cd "$work/lib_app" && zip -q -X -r ../lib_app.zip kestrin_pad.exe lib)
+    "$bin/kpack" payload encrypt "$work/lib_app.zip" "$S/bin/app.enc" >/dev/null || fail "kpack failed"
+}
+install_state() { ls -lR --time-style=+%s.%N "$INSTALL" | md5sum; cat "$INSTALL"/* 2>/dev/null | md5sum; }
+largest_file() { stat -c %s "$work/lib_app/kestrin_pad.exe" "$work/lib_app/lib/core.dat" | sort -n | tail -1; }
+# fill_to BYTES: leaves BYTES free on the small disk.
+fill_to() {
+    local avail
+    rm -f "$S/disk/filler"
+    avail=$(df -B1 --output=avail "$S/disk" | tail -1)
+    fallocate -l $((avail - $1)) "$S/disk/filler" || fail "cannot fill the disk"
+}
+
+# Nearly full: refused before anything is written, the older build runs; freed: the next launch
+# installs the whole build.
+nearly_full_disk() {
+    small_disk
+    local exe_size lib_size margin=$((256 * 1048576)) before
+    exe_size=$(stat -c %s "$work/lib_app/kestrin_pad.exe")
+    lib_size=$(stat -c %s "$work/lib_app/lib/core.dat")
+    # Need: both files, less the older executable they replace, plus the largest once more.
+    local need=$((exe_size + lib_size - $(stat -c %s "$INSTALL/kestrin_pad.exe") + $(largest_file) + margin))
+    fill_to $((need - 4096 * 8))
+    before=$(install_state)
+    launch "$work/host_plain"
+    started && is_old_install
+    [ "$(install_state)" = "$before" ] || fail "the install folder changed on a full disk"
+    [ -z "$(ls -A "$S/tmp")" ] || fail "temporary files left: $(ls "$S/tmp")"
+    rm "$S/disk/filler"
+    launch "$work/host_plain"
+    started
+    diff -r -x .kp_build "$work/lib_app" "$INSTALL" || fail "installed files differ from the archive"
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build"
+}
+
+# An upgrade that fits in place, with the margin, is not refused: the same names, little room.
+upgrade_in_place() {
+    small_disk
+    launch "$work/host_plain"
+    started
+    utf16 "0ld" >"$INSTALL/.kp_build"
+    fill_to $(($(largest_file) + 256 * 1048576 + 4096 * 8)) # the largest once more, the margin, a few blocks
+    launch "$work/host_plain"
+    started
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "an upgrade that fits was refused"
+}
+
+# A folder standing at a file's name: the copy cannot place the file, so no stamp.
+item_that_cannot_be_placed() {
+    small_disk
+    mkdir -p "$INSTALL/lib/core.dat/inside"
+    launch "$work/host_plain"
+    started
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamped over a missing file"
+    rm -r "$INSTALL/lib/core.dat"
+    launch "$work/host_plain"
+    started
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "not installed once the folder was gone"
+}
+
 eight_launchers_together() {
     new_sandbox "$BUILD"
     eight_launchers "$INSTALL" "$KP_APP_RECORD" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
@@ -124,5 +199,8 @@ scenario "stamps not exactly the build id are outdated" stamp_variants
 scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
 scenario "parent that has exited: no tools from it" parent_that_has_exited
 scenario "eight launchers together: one unpack" eight_launchers_together
+scenario "nearly full disk: nothing written, older build runs; freed: the whole build installs" nearly_full_disk
+scenario "an upgrade that fits in place with the margin installs" upgrade_in_place
+scenario "an item the copy cannot place leaves no stamp" item_that_cannot_be_placed
 
 report_checks

@@ -114,14 +114,14 @@ shell_calls() {
 }
 
 # The tree archive's five entries copied in by the stand-in, stamped with this build, started once;
-# nothing else in the install folder but $KEEP, when set.
+# nothing else in the install folder but $KEEP, when set. $COPIED: how the stand-in's copy went.
 installed_from_tree() {
     LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
     launched_once
     [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
     diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
     [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
-    shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> 5 entries"
+    shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> ${COPIED:-5 entries}"
 }
 
 clean_install() {
@@ -146,6 +146,39 @@ installation_path() {
     shell_calls none
 }
 
+# Models Windows' CopyHere returning at once and copying on a thread of its own: the launcher waits
+# for every file of the archive, on a clean machine and over an older build whose executable is
+# there from the start, and deletes the archive only after the copy has read it.
+copy_on_its_own_thread() {
+    export KP_SHELL_COPY=thread COPIED="copying on a thread of its own"
+    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    installed_from_tree
+    reset_machine "0ld"
+    installed_from_tree
+    unset KP_SHELL_COPY COPIED
+}
+
+# Models Windows' shell passing over an item it cannot write and still returning: no stamp, and
+# the next launch, with a faithful copy, installs the whole build.
+item_left_out() {
+    local older
+    for older in "" "0ld"; do
+        rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+        [ -z "$older" ] || reset_machine "$older"
+        KP_SHELL_COPY=skip:assets/noise.bin LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
+        launched_once
+        [ ! -e "$INSTALL/assets/noise.bin" ] || fail "the stand-in copied the item it should leave out"
+        if [ -z "$older" ]; then
+            [ ! -e "$INSTALL/.kp_build" ] || fail "stamped without assets/noise.bin"
+        else
+            [ "$(utf16_text "$INSTALL/.kp_build")" = "$older" ] || fail "stamped without assets/noise.bin"
+        fi
+        shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> 4 entries"
+        rm -f "$SHELL_LOG"
+        installed_from_tree
+    done
+}
+
 eight_launchers_together() {
     reset_machine "$BUILD"
     eight_launchers "$INSTALL" "$RECORD" "$KP/host_big.exe" wine 'C:\kp\host_big.exe' 'C:\kp\kp_launcher.exe'
@@ -156,6 +189,8 @@ scenario "tool refresh from the host's package, a new one with the progress wind
 scenario "clean install: the shell copies the archive in, stamped, started once" clean_install
 scenario "new build over an older one: replaced, stamp updated, started once" new_build
 scenario "installation path: no zip support, older executable started" installation_path
+scenario "the shell copies on a thread of its own: the launcher waits for every file" copy_on_its_own_thread
+scenario "the shell leaves an item out: no stamp until a whole copy" item_left_out
 scenario "eight launchers together: one unpack" eight_launchers_together
 
 report_checks

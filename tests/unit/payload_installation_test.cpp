@@ -1,9 +1,14 @@
 #include "build_config.hpp"
+#include "payload/installation_check.hpp"
 #include "payload/payload_installation.hpp"
+#include "platform/backend.hpp"
 #include "platform/platform.hpp"
 #include "support/sandbox.hpp"
+#include "support/zip_archive.hpp"
+#include "tools/tool_slot_rotation.hpp"
 
 #include <fstream>
+#include <functional>
 #include <map>
 
 #ifndef _WIN32
@@ -33,6 +38,11 @@ std::string tree(const std::filesystem::path& folder) {
 
 const std::string STAMPED = ".kp_build=" + text_of(utf16le_bytes(BUILD_ID));
 
+// The application archive of most cases: a root file, a folder, a file in it.
+const std::vector<ZipArchiveEntry> APPLICATION = {
+    {"kestrin_pad.exe", "MZ new build"}, {"data/", ""}, {"data/app.so", std::string(3000, 'd')}};
+const std::string INSTALLED = "data/ data/app.so=" + std::string(3000, 'd') + " kestrin_pad.exe=MZ new build";
+
 class PayloadInstallation : public SandboxTest {
   protected:
     void SetUp() override {
@@ -41,7 +51,20 @@ class PayloadInstallation : public SandboxTest {
         std::filesystem::create_directories(native("tmp"));
         fault::temp_directory = [this] { return path("tmp") + u"\\"; };
         fault::current_process_id = [] { return 4242u; };
-        fault::sleep_ms = [this](std::uint32_t ms) { sleeps.push_back(ms); };
+        // Each sleep lets the copy that runs beside the wait take its next step.
+        fault::sleep_ms = [this](std::uint32_t ms) {
+            sleeps.push_back(ms);
+            if (next_step < copy_steps.size()) {
+                temp_archive_seen_by_copy =
+                    temp_archive_seen_by_copy && std::filesystem::exists(temp_archive());
+                copy_steps[next_step++]();
+            }
+        };
+        fault::free_bytes_available = [this](const std::u16string& at, std::uint64_t& bytes) {
+            free_space_asked_at = at;
+            bytes = free_space;
+            return true;
+        };
         sys::com_initialize();
     }
     void TearDown() override {
@@ -50,19 +73,58 @@ class PayloadInstallation : public SandboxTest {
     }
 
     void ship(const Bytes& zip) { write_native(native("launcher/app.enc"), make_app_enc(zip)); }
+    void ship(const std::vector<ZipArchiveEntry>& entries) { ship(zip_archive(entries)); }
     void install() {
         install_payload(path("launcher"), path("install"), path("install/kestrin_pad.exe"),
                         path("install/.kp_build"));
     }
     std::filesystem::path temp_archive() const { return native("tmp/kp_pkg_tmp_4242.zip"); }
+
+    // Writes one item into the install directory as the shell's copy would.
+    std::function<void()> place(const std::string& name, const std::string& data) {
+        return [this, name, data] {
+            if (name.back() == '/')
+                std::filesystem::create_directories(native("install/" + name));
+            else
+                write_native(native("install/" + name), bytes_of(data));
+        };
+    }
+    // The shell copies on its own thread: the request returns at once, each step comes later.
+    void copy_beside_the_wait(std::vector<std::function<void()>> steps) {
+        copy_steps = std::move(steps);
+        fault::shell_extract_zip = [this](const std::u16string&, const std::u16string&) {
+            temp_archive_seen_by_copy = std::filesystem::exists(temp_archive());
+            return true;
+        };
+    }
+    // The shell copies every entry given before the request returns.
+    void copy_at_once(const std::vector<ZipArchiveEntry>& entries) {
+        std::vector<std::function<void()>> steps;
+        for (const ZipArchiveEntry& entry : entries)
+            steps.push_back(place(entry.name, entry.data));
+        fault::shell_extract_zip = [steps](const std::u16string&, const std::u16string&) {
+            for (const auto& step : steps)
+                step();
+            return true;
+        };
+    }
+    bool stamped() const { return read_native(native("install/.kp_build")) == utf16le_bytes(BUILD_ID); }
+
     std::vector<std::uint32_t> sleeps;
+    std::vector<std::function<void()>> copy_steps;
+    std::size_t next_step = 0;
+    bool temp_archive_seen_by_copy = false; // at the request and at every later step of the copy
+    std::uint64_t free_space = std::uint64_t{1} << 40;
+    std::u16string free_space_asked_at;
 };
 
 TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     install();                                                     // no app.enc
     write_native(native("launcher/app.enc"), pattern_bytes(4096)); // made with other keys
     install();
-    ship(pattern_bytes(100));
+    ship(pattern_bytes(100)); // decrypts, but is no zip archive
+    install();
+    ship(APPLICATION);
     fault::temp_directory = [] { return std::u16string(); }; // no temporary directory to report
     install();
 
@@ -72,21 +134,45 @@ TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     EXPECT_TRUE(std::filesystem::is_empty(native("tmp")));
 }
 
-TEST_F(PayloadInstallation, WaitEndsAtTheFirstPollOrAfter240SleepsAndTheStampIsWrittenWhole) {
-    const Bytes zip = pattern_bytes(100);
-    ship(zip);                                                     // the executable never appears
+// Archives that no shell can install faithfully never start an installation: the older one stays.
+TEST_F(PayloadInstallation, ArchiveWithNamesNoShellCanPlaceIsRefusedBeforeAnythingIsWritten) {
+    write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
+    for (const std::vector<ZipArchiveEntry>& refused :
+         std::vector<std::vector<ZipArchiveEntry>>{{{"kestrin_pad.exe", "x"}, {"Kestrin_Pad.EXE", "y"}},
+                                                   {{"kestrin_pad.exe", "x"}, {"../escaped", "y"}},
+                                                   {{"kestrin_pad.exe", "x"}, {"caf\xc3\xa9", "y"}}}) {
+        ship(refused);
+        install();
+    }
+    EXPECT_EQ(fault::calls.create_temporary_file_for_writing, 0);
+    EXPECT_EQ(fault::calls.shell_extract_zip, 0);
+    EXPECT_EQ(tree(native("install")), "kestrin_pad.exe=older build");
+}
+
+TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchiveIsDeleted) {
+    ship(APPLICATION);
     write_native(native("install/.kp_build"), pattern_bytes(200)); // an older, longer stamp
     write_native(temp_archive(), pattern_bytes(300, 7));           // left by an earlier launch
-    fault::shell_extract_zip = [&](const std::u16string&, const std::u16string&) {
-        EXPECT_EQ(read_native(temp_archive()), zip) << "the old file is replaced, not appended to";
+    copy_at_once(APPLICATION);
+    std::vector<std::string> order;
+    fault::delete_file = [&](const std::u16string& at) {
+        if (at == path("tmp/kp_pkg_tmp_4242.zip"))
+            order.push_back("delete archive");
+        return backend::delete_file(at);
+    };
+    fault::flush_tree = [&](const std::u16string&) {
+        order.push_back("flush tree");
         return true;
     };
+
     install();
+    EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
     EXPECT_FALSE(std::filesystem::exists(temp_archive()));
-    EXPECT_EQ(sleeps, std::vector<std::uint32_t>(240, 250));
-    EXPECT_EQ(tree(native("install")), STAMPED) << "stamped without the executable";
     EXPECT_EQ(read_native(native("install/.kp_build")).size(), 72u);
-    EXPECT_EQ(fault::calls.flush_tree, 1) << "the extracted files, before the stamp";
+    EXPECT_EQ(sleeps, std::vector<std::uint32_t>(1, 250)) << "sizes matched on two polls, then verified";
+    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2) << "each file read back once";
+    EXPECT_EQ(fault::calls.flush_existing_file, 2) << "each file flushed";
+    EXPECT_EQ(order, (std::vector<std::string>{"delete archive", "flush tree"}));
     EXPECT_EQ(fault::calls.flush_file, 1) << "the stamp";
 
     // What the stamp would vouch for cannot be flushed: no stamp, the next launch installs again.
@@ -94,21 +180,110 @@ TEST_F(PayloadInstallation, WaitEndsAtTheFirstPollOrAfter240SleepsAndTheStampIsW
     write_native(native("install/.kp_build"), bytes_of("older"));
     install();
     EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
-    fault::flush_tree = nullptr;
-
-    sleeps.clear();
-    write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
-    const int polls_before = fault::calls.path_exists;
-    install();
-    EXPECT_TRUE(sleeps.empty());
-    EXPECT_EQ(fault::calls.path_exists - polls_before, 1);
 }
 
-// The copy cannot be requested (as with a shell without zip folders): the stale files still go,
-// the others and the old stamp stay.
-TEST_F(PayloadInstallation, ShellWithoutZipFoldersRequestsNoCopy) {
+// CopyHere on Windows may return at once and copy on the shell's own thread: the wait lasts
+// until the last file is complete, and the archive stays until then.
+TEST_F(PayloadInstallation, CopyThatCompletesOverSeveralPollsIsWaitedFor) {
+    write_native(native("install/kestrin_pad.exe"), bytes_of("older build")); // there at once
+    ship(APPLICATION);
+    copy_beside_the_wait({place("data/", ""), place("data/app.so", std::string(1000, 'd')),
+                          place("data/app.so", std::string(3000, 'd')),
+                          place("kestrin_pad.exe", "MZ new build")});
+    install();
+    EXPECT_TRUE(temp_archive_seen_by_copy);
+    EXPECT_EQ(next_step, 4u);
+    EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
+    EXPECT_LT(sleeps.size(), 10u);
+    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2) << "each CRC-32 computed once";
+    EXPECT_FALSE(std::filesystem::exists(temp_archive()));
+}
+
+// A copy that passes over an item (a file held open, a full disk) or stops half way leaves the
+// older stamp; the wait ends 20 polls after the last progress, not at the 60-second bound.
+TEST_F(PayloadInstallation, CopyThatMissesAFileOrStallsLeavesNoStamp) {
+    write_native(native("install/.kp_build"), bytes_of("older"));
+    ship(APPLICATION);
+    copy_at_once({APPLICATION[0], APPLICATION[1]}); // data/app.so never arrives
+    install();
+    EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
+    EXPECT_EQ(sleeps.size(), 2u + INSTALL_IDLE_POLLS);
+
+    sleeps.clear();
+    copy_beside_the_wait({place("data/", ""), place("data/app.so", std::string(1000, 'd'))});
+    install();
+    EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
+    EXPECT_EQ(sleeps.size(), 3u + INSTALL_IDLE_POLLS) << "the last change came at the third poll";
+    EXPECT_FALSE(std::filesystem::exists(temp_archive()));
+}
+
+// The shell copied every file, but one holds other bytes of the right size: never verified, and
+// its CRC-32 is computed once, not on every poll.
+TEST_F(PayloadInstallation, FileOfTheRightSizeWithOtherBytesLeavesNoStamp) {
+    ship(APPLICATION);
+    copy_at_once({APPLICATION[0], APPLICATION[1], {"data/app.so", std::string(3000, 'e')}});
+    install();
+    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
+    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2);
+}
+
+// Windows folds letter case and a folder entry must arrive as a folder: a file standing at a
+// folder's name, or a folder at a file's name, never verifies.
+TEST_F(PayloadInstallation, ItemOfTheWrongKindLeavesNoStamp) {
+    ship(APPLICATION);
+    copy_at_once({APPLICATION[0], {"data", "a file, not a folder"}});
+    install();
+    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
+
+    std::filesystem::remove_all(native("install"));
+    copy_at_once({APPLICATION[1], APPLICATION[2], {"kestrin_pad.exe/", ""}});
+    install();
+    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
+}
+
+// The launcher reads files the shell may still be writing: a sharing violation means "not yet".
+// A file that cannot be opened for writing (read-only) is retried, then left unflushed.
+TEST_F(PayloadInstallation, SharingViolationsWaitAndUnflushableFilesDoNotBlockTheStamp) {
+    ship(APPLICATION);
+    copy_at_once(APPLICATION);
+    int violations = 3;
+    fault::open_file_shared_for_reading = [&](const std::u16string& at) {
+        if (at == path("install/data/app.so") && violations-- > 0)
+            return FileHandle();
+        return backend::open_file_shared_for_reading(at);
+    };
+    std::map<std::u16string, int> flush_attempts;
+    fault::flush_existing_file = [&](const std::u16string& at) {
+        ++flush_attempts[at];
+        return at != path("install/kestrin_pad.exe");
+    };
+    install();
+    EXPECT_TRUE(stamped());
+    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2 + 3);
+    EXPECT_EQ(flush_attempts[path("install/kestrin_pad.exe")], static_cast<int>(INSTALL_FLUSH_ATTEMPTS));
+    EXPECT_EQ(flush_attempts[path("install/data/app.so")], 1);
+}
+
+// A copy that keeps making progress still ends at the 60-second bound.
+TEST_F(PayloadInstallation, WaitNeverRunsPastItsBound) {
+    std::vector<ZipArchiveEntry> many;
+    std::vector<std::function<void()>> steps;
+    for (int i = 0; i < 300; ++i) {
+        many.push_back({"f" + std::to_string(i), "x"});
+        steps.push_back(place(many.back().name, "x"));
+    }
+    ship(many);
+    copy_beside_the_wait(steps);
+    install();
+    EXPECT_EQ(sleeps.size(), INSTALL_WAIT_POLLS - 1);
+    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
+}
+
+// The copy cannot be requested (as with a shell without zip folders): nothing will arrive, so
+// there is no wait; the stale files still go, the others and the old stamp stay.
+TEST_F(PayloadInstallation, ShellWithoutZipFoldersRequestsNoCopyAndDoesNotWait) {
     fault::shell_extract_zip = [](const std::u16string&, const std::u16string&) { return false; };
-    ship(pattern_bytes(100));
+    ship(APPLICATION);
     const Bytes old_stamp = pattern_bytes(72);
     write_native(native("install/.kp_build"), old_stamp);
     write_native(native("install/pdfium.dll"), bytes_of("stale"));
@@ -117,7 +292,47 @@ TEST_F(PayloadInstallation, ShellWithoutZipFoldersRequestsNoCopy) {
     install();
     EXPECT_EQ(tree(native("install")), ".kp_build=" + text_of(old_stamp) + " settings.json=kept");
     EXPECT_EQ(fault::calls.shell_extract_zip, 1);
+    EXPECT_TRUE(sleeps.empty());
     EXPECT_FALSE(std::filesystem::exists(temp_archive()));
+}
+
+// Need: the files (3,000 + 12 bytes) less the 11-byte file they replace, plus the largest once
+// more, plus the temporary archive on the same volume, plus FREE_SPACE_MARGIN.
+TEST_F(PayloadInstallation, FreeSpaceOneByteShortRefusesAndExactlyEnoughInstalls) {
+    const Bytes zip = zip_archive(APPLICATION);
+    ship(zip);
+    write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
+    write_native(native("install/.kp_build"), bytes_of("older"));
+    copy_at_once(APPLICATION);
+    fault::same_volume = [](const std::u16string&, const std::u16string&) { return true; };
+    const std::uint64_t need = 3000 + 12 - 11 + 3000 + zip.size() + FREE_SPACE_MARGIN;
+
+    free_space = need - 1;
+    install();
+    EXPECT_EQ(free_space_asked_at, path("install"));
+    EXPECT_EQ(tree(native("install")), ".kp_build=older kestrin_pad.exe=older build");
+    EXPECT_TRUE(std::filesystem::is_empty(native("tmp")));
+    EXPECT_EQ(fault::calls.shell_extract_zip, 0);
+
+    fault::same_volume = [](const std::u16string&, const std::u16string&) { return false; };
+    free_space = need - zip.size(); // the temporary archive is elsewhere
+    install();
+    EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
+
+    // The free-space query fails: refused as well.
+    fault::free_bytes_available = [](const std::u16string&, std::uint64_t&) { return false; };
+    write_native(native("install/.kp_build"), bytes_of("older"));
+    install();
+    EXPECT_EQ(fault::calls.shell_extract_zip, 1);
+}
+
+// A clean machine has no install directory yet: the folder that will hold it is asked.
+TEST_F(PayloadInstallation, CleanMachineAsksTheFolderThatWillHoldTheInstallDirectory) {
+    ship(APPLICATION);
+    copy_at_once(APPLICATION);
+    install();
+    EXPECT_EQ(free_space_asked_at, system_path(root()));
+    EXPECT_TRUE(stamped());
 }
 
 #ifndef _WIN32 // real extraction: libarchive on the native target
@@ -173,31 +388,39 @@ TEST_F(PayloadExtraction, CopyIsRequestedOnlyWhenArchiveAndDestinationOpen) {
     EXPECT_EQ(tree(native("out")), "a.txt=a");
 }
 
+// The launcher refuses such an archive before anything is written; the extraction itself still
+// keeps every entry inside the destination, whatever archive it is given.
 TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory) {
     write_native(native("victim/file"), bytes_of("precious"));
     const std::string victim = native("victim").generic_string();
-    ship(make_zip({{"../escaped", "x"},
-                   {"sub/../../escaped", "x"},
-                   {victim + "/file", "overwritten"},
-                   {"up", "..", LINK},
-                   {"up/escaped", "x"},
-                   {"abs", victim, LINK},
-                   {"abs/file", "overwritten"},
-                   {"here", ".", LINK},
-                   {"back", "here/..", LINK},
-                   {"back/escaped", "x"},
-                   {"good.txt", "good"},
-                   {"alias", "good.txt", LINK},
-                   {"data/", "", S_IFDIR | 0755},
-                   {"data/\xc3\xa9t\xc3\xa9", "nested"}}));
-    const std::string outside = tree(root());
-
+    const Bytes hostile = make_zip({{"../escaped", "x"},
+                                    {"sub/../../escaped", "x"},
+                                    {victim + "/file", "overwritten"},
+                                    {"up", "..", LINK},
+                                    {"up/escaped", "x"},
+                                    {"abs", victim, LINK},
+                                    {"abs/file", "overwritten"},
+                                    {"here", ".", LINK},
+                                    {"back", "here/..", LINK},
+                                    {"back/escaped", "x"},
+                                    {"good.txt", "good"},
+                                    {"alias", "good.txt", LINK},
+                                    {"data/", "", S_IFDIR | 0755},
+                                    {"data/\xc3\xa9t\xc3\xa9", "nested"}});
+    ship(hostile);
     install();
+    EXPECT_FALSE(std::filesystem::exists(native("install")));
+
+    write_native(native("hostile.zip"), hostile);
+    std::filesystem::create_directories(native("install"));
+    const std::string outside = tree(root());
+    EXPECT_TRUE(sys::shell_extract_zip(path("hostile.zip"), path("install")));
     // Refused links leave the entries below them to land in plain folders inside.
     EXPECT_EQ(tree(native("install")),
-              STAMPED + " abs/ abs/file=overwritten alias->good.txt back/ back/escaped=x data/ "
-                        "data/\xc3\xa9t\xc3\xa9=nested good.txt=good here->. up/ up/escaped=x");
+              "abs/ abs/file=overwritten alias->good.txt back/ back/escaped=x data/ "
+              "data/\xc3\xa9t\xc3\xa9=nested good.txt=good here->. up/ up/escaped=x");
     std::filesystem::remove_all(native("install"));
+    std::filesystem::create_directories(native("install"));
     EXPECT_EQ(tree(root()), outside);
 }
 
@@ -217,11 +440,10 @@ TEST_F(PayloadExtraction, LinkPlantedAtTheTemporaryNameIsNotFollowed) {
 // The decrypted archive is readable by the user alone, whatever the umask, and a file of ours
 // left at the name, which someone may hold open, is replaced by a new one, not rewritten.
 TEST_F(PayloadExtraction, TemporaryArchiveIsANewFileOfTheUserAlone) {
-    const Bytes zip = pattern_bytes(100);
     write_native(temp_archive(), pattern_bytes(300, 7));
     std::filesystem::permissions(temp_archive(), std::filesystem::perms(0644));
     std::ifstream held(temp_archive(), std::ios::binary);
-    ship(zip);
+    ship(APPLICATION);
     const mode_t umask_before = ::umask(0);
     struct stat seen {};
     fault::shell_extract_zip = [&](const std::u16string&, const std::u16string&) {

@@ -1,0 +1,50 @@
+// Looking at the files the shell's copy placed: their state, their volume, reading them back
+// and flushing them. Every open shares read, write and delete, so the launcher never makes the
+// shell's own writes fail while it looks.
+#include "platform/backend.hpp"
+#include "win32_util.hpp"
+
+namespace kp::win32 {
+
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool volume_of(const std::u16string& path, wchar_t (&volume)[MAX_PATH + 1]) {
+    return GetVolumePathNameW(wide(path), volume, MAX_PATH + 1) != FALSE;
+}
+
+} // namespace
+
+FileHandle open_file_shared_for_reading(const std::u16string& path) {
+    return FileHandle(raw_from_handle(CreateFileW(wide(path), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+}
+
+bool query_path(const std::u16string& path, PathState& state) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data))
+        return false;
+    state.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    state.size = state.directory ? 0 : (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    state.last_write =
+        (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+bool same_volume(const std::u16string& a, const std::u16string& b) {
+    wchar_t first[MAX_PATH + 1];
+    wchar_t second[MAX_PATH + 1];
+    return volume_of(a, first) && volume_of(b, second) &&
+           CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
+}
+
+// FlushFileBuffers needs write access; OPEN_EXISTING never truncates or creates. A file marked
+// read-only (or held without write sharing) cannot be opened so, and is reported unflushed.
+bool flush_existing_file(const std::u16string& path) {
+    const FileHandle file(raw_from_handle(CreateFileW(wide(path), GENERIC_WRITE, SHARE_ALL, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return file && FlushFileBuffers(handle_from_raw(file.raw())) != FALSE;
+}
+
+} // namespace kp::win32
