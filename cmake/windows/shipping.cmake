@@ -28,7 +28,7 @@ add_dependencies(kp_oleaut32_ordinals kp_oleaut32_ordinals_lib)
 # kp_ship_stripped(target): after linking, NAME.debug beside the program holds its debug
 # information and the program itself is stripped.
 function(kp_ship_stripped target)
-    target_link_options(${target} PRIVATE -flto)
+    target_link_options(${target} PRIVATE -flto -g) # -g again: the link-time compilation writes the debug information
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${KP_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> ${target}.debug
         COMMAND ${KP_OBJCOPY} --strip-all --add-gnu-debuglink=${target}.debug $<TARGET_FILE_NAME:${target}>
