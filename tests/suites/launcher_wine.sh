@@ -8,6 +8,7 @@ win=$(realpath "${KP_WINDOWS_DIR:-build/windows}")
 bin=$(realpath "${KP_DEV_DIR:-build/dev}") # kpack runs natively; both builds share the configuration
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
 source tests/scenario/common.sh
+source tests/scenario/wine_machine.sh
 
 for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
     "$bin/kpack"; do
@@ -15,19 +16,12 @@ for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.
 done
 BUILD=$(build_id "$win")
 
-display=$((100 + RANDOM % 400))
-Xvfb ":$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=:$display
-source scripts/wine-env
 cleanup() {
-    wine_env_cleanup
-    kill "$xvfb" 2>/dev/null
+    stop_wine_machine
     rm -rf "$work"
 }
 trap cleanup EXIT
-wine cmd /c exit >/dev/null 2>&1
-win_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+start_wine_machine
 INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
 INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
 INSTALL=${INSTALL%/}
@@ -51,9 +45,7 @@ cp "$win/kp_launcher.exe" "$KP/tree/"
 
 # The shell's automation object is the stand-in's in this prefix, in place of Wine's own.
 cp "$win/kp_shell_stand_in.dll" "$KP/"
-SHELL_KEY='HKCR\CLSID\{13709620-C279-11CE-A49E-444553540000}\InprocServer32'
-wine reg add "$SHELL_KEY" /ve /d 'C:\kp\kp_shell_stand_in.dll' /f >/dev/null 2>&1 &&
-    wine reg add "$SHELL_KEY" /v ThreadingModel /d Apartment /f >/dev/null 2>&1 || exit 1
+register_shell_stand_in 'C:\kp\kp_shell_stand_in.dll' || exit 1
 export KP_SHELL_LOG='C:\kp\shell.log'
 SHELL_LOG=$KP/shell.log
 
