@@ -142,7 +142,7 @@ EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t posit
         return EntryProblem::bad_name_size;
     // The reads below stay within the file when they succeed, so position + 12 + name_size
     // cannot wrap once they have.
-    std::array<std::uint8_t, MAX_NAME_SIZE> name{};
+    std::array<std::uint8_t, MAX_NAME_SIZE> name; // only the bytes read are used: not cleared for each entry
     std::uint32_t done = 0;
     if (!sys::seek_file(file, position + 4) || !sys::read_file(file, name.data(), entry.name_size, done) ||
         done != entry.name_size)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -292,6 +293,48 @@ TEST_F(FileIo, OnlyABusyRenameIsWorthTryingAgain) {
         EXPECT_EQ(result, expected) << std::strerror(error);
     }
     EXPECT_EQ(sys::move_path(path("missing"), path("to")), MoveResult::refused);
+}
+
+std::size_t open_descriptors() {
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::begin(entries), std::filesystem::end(entries)));
+}
+
+// Written files are closed in the background, but never later than something needs them closed:
+// a flush leaves none of them open, a program written a moment ago starts (Linux refuses to run
+// a file still open for writing), and a limit on descriptors that the waiting ones reach does not
+// fail the next file.
+TEST_F(FileIo, WrittenFilesAreClosedByTheTimeAnythingNeedsThem) {
+    const std::size_t before = open_descriptors();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("f" + std::to_string(i)))));
+    EXPECT_TRUE(sys::flush_tree(path("")));
+    EXPECT_EQ(open_descriptors(), before);
+
+    {
+        const FileHandle script = sys::create_file_for_writing(path("run.sh"));
+        const std::string text = "#!/bin/sh\ntouch ran\n";
+        std::uint32_t written = 0;
+        ASSERT_TRUE(sys::write_file(script, text.data(), static_cast<std::uint32_t>(text.size()), written));
+    }
+    ::chmod(native("run.sh").c_str(), 0755);
+    ASSERT_TRUE(sys::start_process(path("run.sh"), u"\"" + path("run.sh") + u"\"", path("")));
+    for (int i = 0; i < 1000 && !std::filesystem::exists(native("ran")); ++i)
+        ::usleep(10'000);
+    EXPECT_TRUE(std::filesystem::exists(native("ran")));
+
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit lowered = limit;
+    lowered.rlim_cur = open_descriptors() + 20;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    int created = 0;
+    for (int i = 0; i < 300; ++i)
+        created += static_cast<bool>(sys::create_file_for_writing(path("g" + std::to_string(i))));
+    sys::flush_tree(path(""));
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(created, 300);
 }
 
 } // namespace

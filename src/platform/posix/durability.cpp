@@ -1,4 +1,5 @@
 // Flushing written data and directory entries to stable storage on POSIX.
+#include "deferred_close.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -16,6 +17,7 @@ bool synced(int result) {
 }
 
 template <typename Sync> bool sync_directory(const std::u16string& directory, Sync sync) {
+    finish_closing();
     const int fd = ::open(to_native_path(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;

@@ -1,5 +1,6 @@
 // Creating files and renaming on POSIX, safe in directories that other local users may write to.
 #include "file_creation.hpp"
+#include "deferred_close.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -177,6 +178,10 @@ bool create_directory(const std::u16string& path) {
 FileHandle create_file_for_writing(const std::u16string& path) {
     const std::string native = to_native_path(path);
     int fd = create_new_file(native, 0666);
+    if (fd < 0 && errno == EMFILE) { // out of descriptors: some may still wait to be closed
+        finish_closing();
+        fd = create_new_file(native, 0666);
+    }
     if (fd < 0 && errno == EEXIST) {
         fd = open_existing_in_place(native);
         if (fd < 0)
@@ -199,6 +204,7 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
 }
 
 void forget_known_directories() {
+    finish_closing();
     known_directories.forget_all();
 }
 

@@ -1,4 +1,5 @@
 // Files and the file system on POSIX.
+#include "deferred_close.hpp"
 #include "file_creation.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
@@ -122,7 +123,7 @@ void close_handle(HandleKind kind, std::uintptr_t raw) {
         if (is_read_ahead(raw))
             close_read_ahead(raw);
         else
-            ::close(fd_from_raw(raw));
+            close_later(fd_from_raw(raw));
         break;
     case HandleKind::process:
     case HandleKind::mutex:

@@ -1,5 +1,6 @@
 // Processes on POSIX: starting one, and a Windows-shaped view of /proc.
 #include "common/text.hpp"
+#include "deferred_close.hpp"
 #include "native_path.hpp"
 #include "platform/backend.hpp"
 
@@ -245,6 +246,8 @@ bool start_process(const std::u16string& application, const std::u16string& comm
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = 0;
     const std::string program = to_native_path(application);
+    finish_closing(); // an executable still open for writing somewhere cannot be run
+
     return ::posix_spawn(&child, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) ==
            0;
 }

@@ -16,7 +16,6 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -154,7 +153,7 @@ int resource_dpi(Display* display) {
     const double dpi = std::strtod(value, nullptr);
     if (!(dpi >= 1 && dpi <= MAX_DPI))
         return DEFAULT_DPI;
-    return static_cast<int>(std::lround(dpi));
+    return static_cast<int>(dpi + 0.5); // rounded as lround rounds a positive value, without libm
 }
 
 struct ScreenRect {
@@ -495,6 +494,11 @@ ProgressWindowStateView progress_window_state() {
 namespace posix {
 
 WindowHandle open_progress_window() {
+    // Xlib has no display to fall back on when none is named: then no window, and no X library
+    // (with fontconfig, freetype and the rest that Xft brings) is loaded for nothing.
+    const char* display_name = std::getenv("DISPLAY");
+    if (display_name == nullptr || *display_name == '\0')
+        return 0;
     if (xlib == nullptr)
         xlib = load_x_functions();
     if (xlib == nullptr)
