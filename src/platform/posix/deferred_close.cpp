@@ -26,17 +26,22 @@ class Closer {
     Closer& operator=(const Closer&) = delete;
     ~Closer() {
         finish();
-        if (state_ != State::running)
-            return;
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
+        if (state_ == State::running) {
+            {
+                const std::lock_guard lock(mutex_);
+                stopping_ = true;
+            }
+            work_ready_.notify_one();
+            pthread_join(thread_, nullptr);
         }
-        work_ready_.notify_one();
-        pthread_join(thread_, nullptr);
+        state_ = State::unavailable; // a descriptor handed over after this is closed at once
     }
 
     void close_later(int fd) {
+        if (state_ == State::unavailable) {
+            ::close(fd);
+            return;
+        }
         batch_[batch_size_++] = fd;
         if (batch_size_ == BATCH_SIZE)
             hand_over_batch();
