@@ -15,7 +15,6 @@
 #include <unistd.h>
 #include <wctype.h>
 
-#include <algorithm>
 #include <memory>
 
 extern char** environ;
@@ -98,9 +97,12 @@ struct SpawnSetup {
 };
 
 // A point-in-time list of process ids; entries are read as the walk reaches them.
+// The calling process comes first, so that finding its own entry (for its parent) costs one
+// process's files; /proc is listed only when the walk goes on past it.
 struct ProcessSnapshot {
     std::vector<std::uint32_t> ids;
     std::size_t next = 0;
+    bool listed = false;
 };
 
 ProcessSnapshot& snapshot_of(const SnapshotHandle& snapshot) {
@@ -176,15 +178,6 @@ bool read_entry(std::uint32_t process_id, ProcessEntry& entry) {
     return true;
 }
 
-// Fills the entry from the next process that still exists.
-bool fetch_entry(ProcessSnapshot& snapshot, ProcessEntry& entry) {
-    while (snapshot.next < snapshot.ids.size()) {
-        if (read_entry(snapshot.ids[snapshot.next++], entry))
-            return true;
-    }
-    return false;
-}
-
 bool parse_process_id(const char* name, std::uint32_t& id) {
     if (name[0] < '1' || name[0] > '9')
         return false;
@@ -194,6 +187,32 @@ bool parse_process_id(const char* name, std::uint32_t& id) {
         return false;
     id = static_cast<std::uint32_t>(value);
     return true;
+}
+
+// Adds every other process in /proc; false when /proc cannot be listed.
+bool list_other_processes(ProcessSnapshot& snapshot) {
+    snapshot.listed = true;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    const std::uint32_t own_id = snapshot.ids.front();
+    while (const dirent* item = ::readdir(proc)) {
+        std::uint32_t id = 0;
+        if (parse_process_id(item->d_name, id) && id != own_id)
+            snapshot.ids.push_back(id);
+    }
+    ::closedir(proc);
+    return true;
+}
+
+// Fills the entry from the next process that still exists.
+bool fetch_entry(ProcessSnapshot& snapshot, ProcessEntry& entry) {
+    for (;;) {
+        if (snapshot.next == snapshot.ids.size() && (snapshot.listed || !list_other_processes(snapshot)))
+            return false;
+        if (snapshot.next < snapshot.ids.size() && read_entry(snapshot.ids[snapshot.next++], entry))
+            return true;
+    }
 }
 
 locale_t utf8_ctype_locale() {
@@ -252,22 +271,12 @@ bool start_process(const std::u16string& application, const std::u16string& comm
            0;
 }
 
+// A snapshot's order is not defined: the calling process comes first (see ProcessSnapshot).
 SnapshotHandle snapshot_processes() {
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr)
+    std::unique_ptr<ProcessSnapshot> snapshot(new (std::nothrow) ProcessSnapshot);
+    if (!snapshot)
         return {};
-    auto snapshot = std::make_unique<ProcessSnapshot>();
-    while (const dirent* item = ::readdir(proc)) {
-        std::uint32_t id = 0;
-        if (parse_process_id(item->d_name, id))
-            snapshot->ids.push_back(id);
-    }
-    ::closedir(proc);
-    // A snapshot's order is not defined. The calling process comes first, so that finding its
-    // own entry (for its parent) reads one process rather than every one with a smaller id.
-    std::vector<std::uint32_t>& ids = snapshot->ids;
-    const auto own = std::find(ids.begin(), ids.end(), static_cast<std::uint32_t>(::getpid()));
-    std::rotate(ids.begin(), own, own == ids.end() ? own : own + 1);
+    snapshot->ids.push_back(static_cast<std::uint32_t>(::getpid()));
     return SnapshotHandle(reinterpret_cast<std::uintptr_t>(snapshot.release()));
 }
 
