@@ -1,6 +1,6 @@
 # A Windows machine under Wine for the launcher suites: a virtual screen, a fresh prefix, and the
 # shell's automation object served by the test stand-in (Wine has no zip folders). Sourced after
-# common.sh; expects $work. The caller's EXIT trap calls stop_wine_machine.
+# common.sh; expects $win and $work. open_wine_machine sets the EXIT trap that stops it.
 
 # start_wine_machine: Xvfb on a free display (DISPLAY exported, pid in $xvfb), then a fresh,
 # initialised prefix (scripts/wine-env).
@@ -20,6 +20,22 @@ stop_wine_machine() {
     declare -F wine_env_cleanup >/dev/null && wine_env_cleanup
     [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
     return 0
+}
+# open_wine_machine FILE...: each FILE is there (else the suite ends as one failure); then the
+# machine starts, stopped and $work removed at exit, and BUILD (the build identifier of $win),
+# INSTALL_WIN, INSTALL (its Unix path) and KP (C:\kp) are set.
+open_wine_machine() {
+    local program
+    for program; do
+        [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
+    done
+    BUILD=$(build_id "$win")
+    trap 'stop_wine_machine; rm -rf "$work"' EXIT
+    start_wine_machine
+    INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
+    INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
+    INSTALL=${INSTALL%/}
+    KP=$WINEPREFIX/drive_c/kp
 }
 win_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
 

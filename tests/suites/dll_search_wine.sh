@@ -20,22 +20,8 @@ source tests/scenario/wine_machine.sh
 MARKERS="bcrypt bcryptprimitives comctl32 cryptbase cryptsp dbghelp dwmapi dxgi msctf ncrypt profapi propsys
 userenv uxtheme windowscodecs winmm wldp"
 
-for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
-    "$win/kp_dll_marker.dll" "$win/kp_load_library.exe" "$bin/kpack"; do
-    [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
-done
-BUILD=$(build_id "$win")
-
-cleanup() {
-    stop_wine_machine
-    rm -rf "$work"
-}
-trap cleanup EXIT
-start_wine_machine
-INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
-INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
-INSTALL=${INSTALL%/}
-KP=$WINEPREFIX/drive_c/kp
+open_wine_machine "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
+    "$win/kp_dll_marker.dll" "$win/kp_load_library.exe" "$bin/kpack"
 DL=$KP/downloads # the launcher's folder, where anyone may drop a file
 mkdir -p "$DL"
 cp "$win/kp_shell_stand_in.dll" "$win/kp_test_host.exe" "$KP/"

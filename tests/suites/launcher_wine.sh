@@ -10,24 +10,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
 source tests/scenario/common.sh
 source tests/scenario/wine_machine.sh
 
-for program in "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
-    "$bin/kpack"; do
-    [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
-done
-BUILD=$(build_id "$win")
-
-cleanup() {
-    stop_wine_machine
-    rm -rf "$work"
-}
-trap cleanup EXIT
-start_wine_machine
-INSTALL_WIN="$(win_var LOCALAPPDATA)\\KestrinPadFree"
-INSTALL=$(winepath -u "$INSTALL_WIN" 2>/dev/null)
-INSTALL=${INSTALL%/}
+open_wine_machine "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
+    "$bin/kpack"
 TEMP_WIN=$(win_var TEMP)
 TEMP_UNIX=$(winepath -u "$TEMP_WIN" 2>/dev/null)
-KP=$WINEPREFIX/drive_c/kp
 mkdir -p "$KP/tree"
 cp "$win/kp_launcher.exe" "$KP/"
 make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$KP/app.enc" "$KP/host_" .exe || exit 1

@@ -270,7 +270,7 @@ void extract_entries(const Libarchive& lib, archive* reader, archive* writer) {
 // "The copy was requested" once both the archive and the destination folder are open; what
 // then arrives is not reported, as the caller waits for the application executable itself.
 bool shell_extract_zip(const std::u16string& zip_path, const std::u16string& destination) {
-    forget_known_directories(); // the archive may replace any name under the destination
+    before_names_change(); // the archive may replace any name under the destination
     const Libarchive lib;
     if (!lib.loaded())
         return false;

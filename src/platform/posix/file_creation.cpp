@@ -203,7 +203,7 @@ FileHandle create_temporary_file_for_writing(const std::u16string& path) {
     return file;
 }
 
-void forget_known_directories() {
+void before_names_change() {
     finish_closing();
     known_directories.forget_all();
 }
@@ -211,7 +211,7 @@ void forget_known_directories() {
 // Never replaces the target: where RENAME_NOREPLACE is not supported the rename fails rather
 // than test and rename, which could replace a target created in between.
 MoveResult move_path(const std::u16string& from, const std::u16string& to) {
-    forget_known_directories();
+    before_names_change();
     if (::renameat2(AT_FDCWD, to_native_path(from).c_str(), AT_FDCWD, to_native_path(to).c_str(),
                     RENAME_NOREPLACE) == 0)
         return MoveResult::moved;

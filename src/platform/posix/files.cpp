@@ -105,7 +105,7 @@ bool path_exists(const std::u16string& path) {
 }
 
 bool delete_file(const std::u16string& path) {
-    forget_known_directories();
+    before_names_change();
     return ::unlink(to_native_path(path).c_str()) == 0;
 }
 

@@ -208,9 +208,12 @@ bool list_other_processes(ProcessSnapshot& snapshot) {
 // Fills the entry from the next process that still exists.
 bool fetch_entry(ProcessSnapshot& snapshot, ProcessEntry& entry) {
     for (;;) {
-        if (snapshot.next == snapshot.ids.size() && (snapshot.listed || !list_other_processes(snapshot)))
-            return false;
-        if (snapshot.next < snapshot.ids.size() && read_entry(snapshot.ids[snapshot.next++], entry))
+        if (snapshot.next == snapshot.ids.size()) {
+            if (snapshot.listed || !list_other_processes(snapshot))
+                return false;
+            continue;
+        }
+        if (read_entry(snapshot.ids[snapshot.next++], entry))
             return true;
     }
 }

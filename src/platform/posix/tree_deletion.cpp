@@ -59,7 +59,7 @@ void empty_directory(int directory, dev_t device) {
 } // namespace
 
 void shell_delete(const std::u16string& path) {
-    forget_known_directories();
+    before_names_change();
     const std::string native = to_native_path(path);
     if (::unlink(native.c_str()) == 0)
         return; // a file or a link: removed, never followed
