@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <system_error>
 #include <type_traits>
 
@@ -138,7 +139,7 @@ AtomicOutput::AtomicOutput(std::filesystem::path target) : target_(std::move(tar
 }
 
 AtomicOutput::~AtomicOutput() {
-    file_.close();
+    file_ = FileHandle();
     if (!committed_) {
         std::error_code ignored;
         std::filesystem::remove(temporary_, ignored);
@@ -147,8 +148,10 @@ AtomicOutput::~AtomicOutput() {
 
 bool AtomicOutput::open(std::string& problem) {
     // The temporary file is kpack's own business: a failure names the target and why.
+    std::u16string system_path;
     errno = 0;
-    file_.open(temporary_, std::ios::binary | std::ios::trunc);
+    if (system_form(temporary_, system_path))
+        file_ = sys::create_file_for_writing(system_path);
     if (!file_) {
         problem = "cannot be created: " + system_reason(errno, "the folder does not take new files");
         return false;
@@ -157,13 +160,12 @@ bool AtomicOutput::open(std::string& problem) {
 }
 
 bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string& problem) {
-    // In pieces of 64 KiB, as the launcher writes (see the POSIX write_file): one large write can
-    // leave the page cache copying into memory the host of a virtual machine has to hand back.
-    constexpr std::size_t PIECE = 64 * 1024;
+    constexpr std::size_t PIECE = 1u << 30; // the seam writes at most 4 GiB - 1 per call
     for (std::size_t done = 0; done < size;) {
-        const std::size_t piece = std::min(PIECE, size - done);
+        const auto piece = static_cast<std::uint32_t>(std::min(PIECE, size - done));
+        std::uint32_t written = 0;
         errno = 0;
-        if (!file_.write(reinterpret_cast<const char*>(data + done), static_cast<std::streamsize>(piece))) {
+        if (!sys::write_file(file_, data + done, piece, written) || written != piece) {
             problem = "cannot be written: " + system_reason(errno, "the write failed (disk full?)");
             return false;
         }
@@ -172,15 +174,15 @@ bool AtomicOutput::write(const std::uint8_t* data, std::size_t size, std::string
     return true;
 }
 
+// The data reaches stable storage before the rename gives it the target's name, and the name
+// after: a power cut leaves the old output or the new one, never a named file of lost content.
 bool AtomicOutput::commit(std::string& problem) {
     errno = 0;
-    file_.flush();
-    const bool flushed = static_cast<bool>(file_);
-    file_.close();
-    if (!flushed || file_.fail()) {
-        problem = "cannot be written in full: " + system_reason(errno, "the write failed (disk full?)");
+    if (!sys::flush_file(file_)) {
+        problem = "cannot be written in full: " + system_reason(errno, "the flush failed (disk full?)");
         return false;
     }
+    file_ = FileHandle();
     std::error_code error;
     if (!permissions_source_.empty()) {
         const auto permissions = std::filesystem::status(permissions_source_, error).permissions();
@@ -194,6 +196,14 @@ bool AtomicOutput::commit(std::string& problem) {
         return false;
     }
     committed_ = true;
+    std::u16string folder;
+    errno = 0;
+    if (!system_form(target_.parent_path().empty() ? "." : target_.parent_path(), folder) ||
+        !sys::flush_directory(folder)) {
+        problem = "cannot be put in place durably: " + system_reason(errno, "its folder cannot be flushed");
+        std::filesystem::remove(target_, error); // a failed run leaves no output
+        return false;
+    }
     return true;
 }
 

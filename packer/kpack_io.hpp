@@ -5,7 +5,6 @@
 #include "platform/platform.hpp"
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace kp::pack {
@@ -36,7 +35,8 @@ bool read_whole_file(const std::filesystem::path& path, Bytes& content, std::str
                      std::size_t headroom = 0);
 
 // An output written under a temporary name in the target's folder and renamed over the target
-// by commit(); destroyed uncommitted, it removes the temporary file.
+// by commit(), once its data is on stable storage; the folder's entry is flushed after the rename.
+// Destroyed uncommitted, it removes the temporary file.
 class AtomicOutput {
   public:
     explicit AtomicOutput(std::filesystem::path target);
@@ -55,7 +55,7 @@ class AtomicOutput {
     std::filesystem::path target_;
     std::filesystem::path temporary_;
     std::filesystem::path permissions_source_;
-    std::ofstream file_;
+    FileHandle file_;
     bool committed_ = false;
 };
 

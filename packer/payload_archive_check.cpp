@@ -54,6 +54,9 @@ std::string directory_problem(const Bytes& archive) {
     case ZipDirectoryProblem::duplicate_name:
         return named + "names the same path as another entry when letter case is ignored, as Windows does "
                        "(or a file where a folder is needed); one would replace the other";
+    case ZipDirectoryProblem::device_name:
+        return named + "has a name Windows reserves for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, "
+                       "with any extension); the shell cannot place it and every launch would install again";
     case ZipDirectoryProblem::unsafe_name:
         break;
     }

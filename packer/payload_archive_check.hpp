@@ -19,7 +19,7 @@ std::string install_problem(const std::vector<ZipEntry>& entries);
 
 // What the launcher's own reading of the archive's central directory refuses, as one phrase:
 // a damaged directory, non-ASCII names without the UTF-8 flag, names equal but for letter case,
-// names the shell would place elsewhere, and paths Windows cannot create under the install
+// names the shell would place elsewhere, device names, and paths Windows cannot create under the install
 // folder. Empty when the archive passes.
 std::string directory_problem(const Bytes& archive);
 

@@ -4,12 +4,11 @@
 #include "common/durable_file.hpp"
 #include "common/file_io.hpp"
 #include "common/install_layout.hpp"
+#include "common/space_rules.hpp"
 #include "payload/installation_check.hpp"
 #include "payload/payload_decryption.hpp"
 #include "payload/zip_directory.hpp"
 #include "platform/platform.hpp"
-#include "tools/tool_package_format.hpp"
-#include "tools/tool_slot_rotation.hpp"
 
 #include <utility>
 

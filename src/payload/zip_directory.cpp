@@ -1,5 +1,6 @@
 #include "payload/zip_directory.hpp"
 
+#include "common/device_names.hpp"
 #include "common/text.hpp"
 
 #include <algorithm>
@@ -189,7 +190,9 @@ ZipDirectoryProblem check_name(const std::string& name, bool utf8, bool folder) 
         return ZipDirectoryProblem::malformed;
     if (folder)
         path.pop_back();
-    return safe_path(path) ? ZipDirectoryProblem::none : ZipDirectoryProblem::unsafe_name;
+    if (!safe_path(path))
+        return ZipDirectoryProblem::unsafe_name;
+    return names_a_device(path) ? ZipDirectoryProblem::device_name : ZipDirectoryProblem::none;
 }
 
 // The path as Windows compares names: letters folded, without a folder entry's trailing '/'.

@@ -29,6 +29,8 @@ struct ZipDirectoryEntry {
 //   backslash (a separator to Windows, a plain character to POSIX), a drive letter or any ':'
 //   (alternate data streams), the characters < > " | ? * or a control character, and a component
 //   that ends in '.' or ' ' (Windows drops those, so the file would arrive under another name);
+// - device_name: a component that Windows maps to a device (common/device_names.hpp): the shell
+//   cannot place the file, the installation never completes, and every launch would install again;
 // - malformed: anything that does not hold together: no end record, offsets or lengths past the
 //   buffer or past each other, a wrong signature, an archive spanning disks, invalid UTF-8 in a
 //   name flagged as UTF-8, a Zip64 field missing where the record says it is there.
@@ -37,7 +39,8 @@ enum class ZipDirectoryProblem {
     malformed,
     non_ascii_name_without_utf8_flag,
     duplicate_name,
-    unsafe_name
+    unsafe_name,
+    device_name
 };
 
 struct ZipDirectory {

@@ -3,8 +3,8 @@
 // that wraps around 2^64 as lying beyond the bound, so hostile offsets cannot pass.
 #include "tools/tool_package_format.hpp"
 
+#include "common/device_names.hpp"
 #include "common/text.hpp"
-#include "tools/device_names.hpp"
 
 #include <array>
 #include <cstring>
@@ -162,10 +162,6 @@ EntryProblem read_tool_package_entry(const FileHandle& file, std::uint64_t posit
     if (!fits_before(data_start, entry.data_size, stream_end))
         return EntryProblem::beyond_stream;
     return EntryProblem::none;
-}
-
-bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound) {
-    return start <= bound && length <= bound - start;
 }
 
 std::size_t encode_tool_package_entry_head(std::u16string_view name, std::uint64_t data_size,

@@ -2,6 +2,7 @@
 // certificate table), the 64-byte trailer, and the rules an entry must meet.
 #pragma once
 
+#include "common/space_rules.hpp"
 #include "platform/platform.hpp"
 
 #include <cstdint>
@@ -46,14 +47,12 @@ std::optional<ToolPackageTrailer> read_tool_package_trailer(const FileHandle& fi
 // Entry acceptance, applied in this order by the unpacker.
 bool is_valid_name_size(std::uint32_t name_size);
 bool is_acceptable_entry_name(std::u16string_view name);
-// start + length <= bound, where a sum that wraps counts as beyond the bound.
-bool fits_before(std::uint64_t start, std::uint64_t length, std::uint64_t bound);
 
 // Why an entry was refused, in the order the checks run.
 enum class EntryProblem { none, unreadable, bad_name_size, refused_name, device_name, beyond_stream };
 
 // The launcher's acceptance of an entry name: the format's name rules, then device names (see
-// tools/device_names.hpp). The unpacker (through read_tool_package_entry), kpack's writer and
+// common/device_names.hpp). The unpacker (through read_tool_package_entry), kpack's writer and
 // kpack's inspection all decide with this one rule.
 EntryProblem entry_name_problem(std::u16string_view name);
 

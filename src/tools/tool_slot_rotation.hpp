@@ -1,12 +1,12 @@
 // Keeping the install directory's tool set in step with the host image's tool package.
 #pragma once
 
+#include "common/space_rules.hpp"
+
 #include <cstdint>
 #include <string>
 
 namespace kp {
-
-inline constexpr std::uint64_t FREE_SPACE_MARGIN = 0x10000000; // 256 MiB beyond the package size
 
 // A rename of a slot that fails in a way that may pass is tried again. A virus scanner opens each
 // new executable or DLL just after it is written, and while it reads one Windows refuses to

@@ -1,5 +1,7 @@
 // kpack's failures as a user meets them: one line naming the path the user gave and the system's
 // reason, and nothing left behind, neither output nor a temporary file.
+#include "kpack_io.hpp"
+#include "platform/backend.hpp"
 #include "support/kpack_run.hpp"
 #include "support/pe_image.hpp"
 #include "support/zip_image.hpp"
@@ -68,6 +70,40 @@ TEST_F(KpackFailures, NameTheUsersPathAndTheSystemsReason) {
     if (pack::zip_available())
         expect_failure("payload encrypt " + q("app") + quoted(nowhere), nowhere,
                        "cannot be created: " + missing);
+}
+
+// The data is on stable storage before the rename gives it the output's name, and the name after
+// it; when either flush fails, the previous output stands or no output does, and no temporary file.
+TEST_F(KpackFailures, OutputsAreFlushedBeforeTheirNameAndTheNameAfter) {
+    const fs::path out = native("app.enc");
+    const Bytes content = pattern_bytes(300000);
+    const auto state = [&] { return fs::exists(out) ? text_of(read_native(out)).substr(0, 3) : "none"; };
+    std::vector<std::string> seen;
+    fault::flush_file = [&](const FileHandle& file) {
+        seen.push_back("data, output " + state());
+        return backend::flush_file(file);
+    };
+    fault::flush_directory = [&](const std::u16string& folder) {
+        seen.push_back("name, output " + std::string(read_native(out) == content ? "new" : "other"));
+        return backend::flush_directory(folder);
+    };
+    std::string problem;
+    write_native(out, bytes_of("old"));
+    EXPECT_TRUE(pack::write_file_atomically(out, content, problem)) << problem;
+    EXPECT_EQ(seen, (std::vector<std::string>{"data, output old", "name, output new"}));
+
+    fault::reset();
+    for (const bool data_fails : {true, false}) {
+        write_native(out, bytes_of("old"));
+        if (data_fails)
+            fault::flush_file = [](const FileHandle&) { return false; };
+        else
+            fault::flush_directory = [](const std::u16string&) { return false; };
+        EXPECT_FALSE(pack::write_file_atomically(out, content, problem));
+        EXPECT_EQ(state(), data_fails ? "old" : "none") << problem;
+        EXPECT_EQ(everything(), data_fails ? std::set<fs::path>{"app.enc"} : std::set<fs::path>{});
+        fault::reset();
+    }
 }
 
 } // namespace

@@ -50,6 +50,14 @@ TEST_F(KpackZipNames, RefusesWhatTheLaunchersReaderRefuses) {
     expect_refused({APP, {"Notes.txt", "a"}, {"notes.txt", "b"}}, {"notes.txt", "letter case"});
     expect_refused({APP, {"data\\a.txt", "x"}}, {"data\\a.txt", "backslash"});
     expect_refused({APP, {"c:/evil.dll", "x"}}, {"c:/evil.dll", "drive letter"});
+    expect_refused({APP, {"lib/Nul.dll", "x"}}, {"\"lib/Nul.dll\"", "device"});
+    if (pack::zip_available()) { // the folder form's zip is read as the launcher reads it
+        write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
+        write_native(native("app/lib/com1"), bytes_of("x"));
+        EXPECT_EQ(kpack("payload encrypt " + quoted(native("app")) + " " + quoted(native("app.enc"))), 1);
+        EXPECT_NE(error_text().find("\"lib/com1\" has a name Windows reserves"), std::string::npos)
+            << error_text();
+    }
     // bsdtar given "." names everything "./...": the hint is about that prefix.
     expect_refused({{"./kestrin_pad.exe", "x"}, {"./data/a", "y"}}, {"./kestrin_pad.exe", "\"./\""});
     write_native(native("app.zip"), pattern_bytes(1000));

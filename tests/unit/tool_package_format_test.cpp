@@ -3,7 +3,7 @@
 #include "support/sandbox.hpp"
 #include "tool_package_check.hpp"
 #include "tool_package_writer.hpp"
-#include "tools/device_names.hpp"
+#include "common/device_names.hpp"
 #include "tools/tool_package_format.hpp"
 
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "tools/device_names.hpp"
+#include "common/device_names.hpp"
 
 #include "common/text.hpp"
 
