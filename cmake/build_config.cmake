@@ -59,3 +59,15 @@ kp_hex_to_initializer("${KP_PAYLOAD_INNER_IV}" KP_INNER_IV_BYTES)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_config.hpp.in
     ${CMAKE_BINARY_DIR}/generated/build_config.hpp @ONLY)
+
+# The identity as `kpack --version` prints it, for the release kit: the payload keys' fingerprint
+# is the first 16 hexadecimal digits of the SHA-256 of the four values' bytes, in that order.
+string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "\\\\x\\1" kp_key_escapes
+    "${KP_PAYLOAD_OUTER_KEY}${KP_PAYLOAD_OUTER_IV}${KP_PAYLOAD_INNER_KEY}${KP_PAYLOAD_INNER_IV}")
+execute_process(COMMAND printf "${kp_key_escapes}" OUTPUT_FILE ${CMAKE_BINARY_DIR}/payload_keys.bin
+    COMMAND_ERROR_IS_FATAL ANY)
+file(SHA256 ${CMAKE_BINARY_DIR}/payload_keys.bin kp_key_digest)
+file(REMOVE ${CMAKE_BINARY_DIR}/payload_keys.bin)
+string(SUBSTRING "${kp_key_digest}" 0 16 kp_key_fingerprint)
+file(WRITE ${CMAKE_BINARY_DIR}/build_identity.txt
+    "build_id:        ${KP_BUILD_ID}\ninstall_folder:  ${KP_INSTALL_FOLDER_NAME}\npayload_keys:    ${kp_key_fingerprint}\n")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows launcher as it ships: stripped, at most 160 KiB, its debug information in
+# The Windows launcher as it ships (kpack.exe is stripped the same way): stripped, at most 160 KiB, its debug information in
 # kp_launcher.debug beside it, and an import table that holds only the platform interfaces the
 # launcher is built on (oleaut32 by ordinals 8, 9 and 2), plus the static C runtime's own, from
 # the seven DLLs that Windows always takes from System32: a DLL planted beside the launcher is
@@ -71,19 +71,19 @@ oleaut32_by_ordinal() {
     [ "$(grep '^oleaut32\.dll ' "$work/imports" | cut -d' ' -f2 | sort | tr '\n' ' ')" = "#2 #8 #9 " ] ||
         { grep '^oleaut32' "$work/imports"; return 1; }
 }
+stripped_with_debug_file() { # PROGRAM: no debug sections, linked to NAME.debug beside it
+    ! $objdump -h "$win/$1.exe" | grep -q '\.debug_' || { echo "debug sections left in $1.exe"; return 1; }
+    $objdump -s -j .gnu_debuglink "$win/$1.exe" | grep -q "$1\.debug" &&
+        $objdump -h "$win/$1.debug" | grep -q '\.debug_info'
+}
 small_and_stripped() {
-    local size
-    size=$(stat -c %s "$exe")
-    echo "kp_launcher.exe: $size bytes"
-    [ "$size" -le $((160 * 1024)) ] || return 1
-    ! $objdump -h "$exe" | grep -q '\.debug_' || { echo "debug sections left in the program"; return 1; }
-    $objdump -h "$exe" | grep -q '\.gnu_debuglink'
+    echo "kp_launcher.exe: $(stat -c %s "$exe") bytes"
+    [ "$(stat -c %s "$exe")" -le $((160 * 1024)) ] && stripped_with_debug_file kp_launcher
 }
 # As a crash analysis would use it: the entry's address leads to its source line. (Optimised
 # across files, run_launcher is inlined into the entry and has no symbol of its own.)
 debug_information_beside_it() {
     local entry
-    [ -e "$win/kp_launcher.debug" ] && $objdump -h "$win/kp_launcher.debug" | grep -q '\.debug_info' || return 1
     entry=$(x86_64-w64-mingw32-nm "$win/kp_launcher.debug" | awk '$3 == "wWinMain" {print $1}')
     [ -n "$entry" ] && x86_64-w64-mingw32-addr2line -e "$win/kp_launcher.debug" "0x$entry" |
         grep -q 'src/launcher/entry/main_windows\.cpp:[0-9]'
@@ -132,6 +132,7 @@ check "imports only kernel32, user32, gdi32, shell32, ole32, oleaut32 and msvcrt
 check "oleaut32 is imported by ordinals 8, 9 and 2 only" oleaut32_by_ordinal
 check "the program is stripped and at most 160 KiB" small_and_stripped
 check "its debug information is kept in kp_launcher.debug" debug_information_beside_it
+check "kpack.exe ships stripped too, its debug information in kpack.debug" stripped_with_debug_file kpack
 check "a version resource names it, its version and its build" version_resource_names_it
 check "no other program claims to be kp_launcher.exe" only_the_launcher_claims_its_name
 check "its manifest is written for Windows 7 to 10/11 and declares no DPI awareness" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the release pipeline of docs/shipping.md exactly as written (its sh block), on a sample
 # application, tool set and host, then checks what it made: app.enc decrypts to the folder's
-# files, the signed host verifies and carries the tools in front of its certificate table.
+# files, the signed host verifies and carries the tools in front of its certificate table, and the
+# Windows release kit is complete and reproducible.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -37,4 +38,17 @@ signed_host_carries_tools() {
 check "app.enc holds exactly the application folder" payload_round_trips
 check "the shipped host verifies and carries the tools" signed_host_carries_tools
 check "the launcher ships beside app.enc" test -f "$work/ship/release/kp_launcher.exe"
+
+# The kit: SHA256SUMS names every other file, and a second cpack run gives the same bytes though
+# the files it takes were touched in between (their times are SOURCE_DATE_EPOCH).
+every_file_summed() {
+    cd "$work/ship/kit" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | sort | diff - <(awk '{ print $2 }' SHA256SUMS)
+}
+second_kit_is_the_same() {
+    touch "$root/build/windows/build_identity.txt" "$root/build/windows/kpack.debug" &&
+        cpack --config "$root/build/windows/CPackConfig.cmake" -B "$work/kit2" >/dev/null &&
+        cmp "$root"/build/windows/package/*.zip "$work"/kit2/*.zip
+}
+check "SHA256SUMS lists every other file of the kit" every_file_summed
+check "a second kit of the build is the same bytes" second_kit_is_the_same
 report_checks

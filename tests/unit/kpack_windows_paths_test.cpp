@@ -25,12 +25,9 @@ std::u16string units(std::size_t count, char16_t unit = u'n') {
     return std::u16string(count, unit);
 }
 
-TEST(WindowsPathLimits, TheLongestInstallFolderHasATwentyCharacterUserName) {
-    // C:\Users\ (9) + 20 + \AppData\Local\ (15) + the folder's name.
+TEST(WindowsPathLimits, FilesUpTo259AndFoldersUpTo247UnitsUnderTheLongestInstallFolder) {
+    // C:\Users\ (9) + a user name of 20 + \AppData\Local\ (15) + the folder's name.
     EXPECT_EQ(pack::LONGEST_INSTALL_FOLDER_UNITS, 44 + INSTALL_FOLDER_NAME.size());
-}
-
-TEST(WindowsPathLimits, FilesUpTo259AndFoldersUpTo247Units) {
     for (const auto& [base, under] :
          {std::pair{PathBase::staging_directory, STAGING}, std::pair{PathBase::install_folder, INSTALL}}) {
         SCOPED_TRACE(under);

@@ -13,21 +13,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint16_t UTF8_FLAG = 0x0800;
 
-class KpackZipNames : public KpackTest {
-  protected:
-    // Encrypting the archive is refused in one line that holds every expected piece, and not hint.
-    void expect_refused(const std::vector<ZipImageEntry>& entries, const std::vector<std::string>& pieces,
-                        const std::string& not_hint = "zip the folder's contents") {
-        write_native(native("app.zip"), zip_image(entries));
-        EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 1);
-        const std::string message = error_text();
-        for (const std::string& piece : pieces)
-            EXPECT_NE(message.find(piece), std::string::npos) << piece << " in " << message;
-        EXPECT_EQ(message.find(not_hint), std::string::npos) << message;
-        EXPECT_EQ(line_count(message), 1u) << message;
-        EXPECT_FALSE(fs::exists(native("app.enc")));
-    }
-};
+using KpackZipNames = KpackTest;
 
 const ZipImageEntry APP = {"kestrin_pad.exe", "application"};
 
@@ -35,7 +21,7 @@ const ZipImageEntry APP = {"kestrin_pad.exe", "application"};
 // OEM code page, so "données" would install as "donn├⌐es".
 TEST_F(KpackZipNames, RefusesNonAsciiNamesWithoutTheUtf8FlagAndSuggestsTheFolder) {
     const std::string name = "donn\u00e9es/a.txt"; // UTF-8, as Info-ZIP writes it
-    expect_refused({APP, {name, "x"}}, {name, "UTF-8 flag", "folder"});
+    // Refused with a hint to give the folder instead (KpackPayload.RefusesArchivesTheInstallCannotUse).
     write_native(native("app.zip"), zip_image({APP, {name, "x", 0, UTF8_FLAG}}));
     EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
@@ -46,23 +32,18 @@ TEST_F(KpackZipNames, RefusesNonAsciiNamesWithoutTheUtf8FlagAndSuggestsTheFolder
         << error_text();
 }
 
-TEST_F(KpackZipNames, RefusesWhatTheLaunchersReaderRefuses) {
-    expect_refused({APP, {"Notes.txt", "a"}, {"notes.txt", "b"}}, {"notes.txt", "letter case"});
-    expect_refused({APP, {"data\\a.txt", "x"}}, {"data\\a.txt", "backslash"});
-    expect_refused({APP, {"c:/evil.dll", "x"}}, {"c:/evil.dll", "drive letter"});
-    expect_refused({APP, {"lib/Nul.dll", "x"}}, {"\"lib/Nul.dll\"", "device"});
-    if (pack::zip_available()) { // the folder form's zip is read as the launcher reads it
-        write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
-        write_native(native("app/lib/com1"), bytes_of("x"));
-        EXPECT_EQ(kpack("payload encrypt " + quoted(native("app")) + " " + quoted(native("app.enc"))), 1);
-        EXPECT_NE(error_text().find("\"lib/com1\" has a name Windows reserves"), std::string::npos)
-            << error_text();
-    }
-    // bsdtar given "." names everything "./...": the hint is about that prefix.
-    expect_refused({{"./kestrin_pad.exe", "x"}, {"./data/a", "y"}}, {"./kestrin_pad.exe", "\"./\""});
+TEST_F(KpackZipNames, RefusesWhatTheLaunchersReaderRefusesInTheFolderFormToo) {
     write_native(native("app.zip"), pattern_bytes(1000));
     EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 1);
     EXPECT_NE(error_text().find("not a zip archive"), std::string::npos) << error_text();
+    if (!pack::zip_available())
+        return; // this build zips no folders
+    write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
+    write_native(native("app/lib/com1"), bytes_of("x"));
+    EXPECT_EQ(kpack("payload encrypt " + quoted(native("app")) + " " + quoted(native("app.enc"))), 1);
+    EXPECT_NE(error_text().find("\"lib/com1\" has a name Windows reserves"), std::string::npos)
+        << error_text();
+    EXPECT_FALSE(fs::exists(native("app.enc")));
 }
 
 // The folder form sets the UTF-8 flag on non-ASCII names and keeps an empty folder as an entry of

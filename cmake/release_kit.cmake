@@ -1,0 +1,22 @@
+# The release kit: what a release engineer ships or keeps, from `cmake --install` into the
+# preset's install folder, and `cpack` for one zip of it. Windows: the launcher and kpack.exe,
+# stripped, each with its debug file; native: kpack. Both: the shipping guide, the build's
+# identity (as `kpack --version` prints it) and SHA256SUMS at the root, in `sha256sum -c` form,
+# over every other file. File times are SOURCE_DATE_EPOCH, so that one commit gives one zip.
+
+if(WIN32)
+    install(PROGRAMS $<TARGET_FILE:kp_launcher> $<TARGET_FILE:kpack> DESTINATION .)
+    install(FILES ${CMAKE_BINARY_DIR}/kp_launcher.debug ${CMAKE_BINARY_DIR}/kpack.debug DESTINATION .)
+else()
+    install(PROGRAMS $<TARGET_FILE:kpack> DESTINATION .)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/docs/shipping.md ${CMAKE_BINARY_DIR}/build_identity.txt DESTINATION .)
+install(CODE "set(KP_SOURCE_DATE_EPOCH ${KP_SOURCE_DATE_EPOCH})")
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/release_kit_sums.cmake)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME kestrin-pad)
+set(CPACK_PACKAGE_FILE_NAME kestrin-pad-${CMAKE_SYSTEM_NAME}-${KP_BUILD_ID})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)
