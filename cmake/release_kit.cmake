@@ -11,7 +11,7 @@ else()
     install(PROGRAMS $<TARGET_FILE:kpack> DESTINATION .)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/docs/shipping.md ${CMAKE_BINARY_DIR}/build_identity.txt DESTINATION .)
-install(CODE "set(KP_SOURCE_DATE_EPOCH ${KP_SOURCE_DATE_EPOCH})")
+install(CODE "set(KP_DEFAULT_SOURCE_DATE_EPOCH ${KP_SOURCE_DATE_EPOCH})")
 install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/release_kit_sums.cmake)
 
 set(CPACK_GENERATOR ZIP)
@@ -19,4 +19,9 @@ set(CPACK_PACKAGE_NAME kestrin-pad)
 set(CPACK_PACKAGE_FILE_NAME kestrin-pad-${CMAKE_SYSTEM_NAME}-${KP_BUILD_ID})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+# The zip writer records each file's change time too, which nothing can set; given
+# SOURCE_DATE_EPOCH, it takes that for every time instead. The build's own when none is given.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack_source_date.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+    "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n    set(ENV{SOURCE_DATE_EPOCH} ${KP_SOURCE_DATE_EPOCH})\nendif()\n")
 include(CPack)

@@ -10,5 +10,9 @@ foreach(name ${files})
     string(APPEND sums "${digest}  ${name}\n")
 endforeach()
 file(WRITE "${kit}/SHA256SUMS" "${sums}")
-execute_process(COMMAND find "${kit}" -exec touch -h -d @${KP_SOURCE_DATE_EPOCH} {} +
+set(epoch ${KP_DEFAULT_SOURCE_DATE_EPOCH})
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(epoch $ENV{SOURCE_DATE_EPOCH})
+endif()
+execute_process(COMMAND find "${kit}" -exec touch -h -d @${epoch} {} +
     COMMAND_ERROR_IS_FATAL ANY)
