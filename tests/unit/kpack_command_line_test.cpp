@@ -28,7 +28,6 @@ TEST_F(KpackCommandLine, OptionsGoBeforeOrAfterTheOperands) {
     const std::string json = stdout_of("tools inspect " + host + " --json");
     EXPECT_TRUE(nlohmann::json::parse(json).is_object()) << json;
     EXPECT_EQ(stdout_of("tools inspect --json " + host), json);
-    EXPECT_EQ(stdout_of("tools --help"), stdout_of("tools -h"));
 
     const std::string tools = quoted(native("tools"));
     ASSERT_EQ(kpack("tools append -o " + quoted(native("a.exe")) + " --replace " + host + " " + tools), 0)

@@ -4,7 +4,6 @@
 #include "support/zip_image.hpp"
 #include "zip_archive.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
