@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows launcher as it ships: the same bytes when rebuilt in another folder, stripped (as is
-# kpack.exe), at most 160 KiB, its debug information in kp_launcher.debug beside it, and an import table that holds only the platform interfaces the
-# launcher is built on (oleaut32 by ordinals 8, 9 and 2), plus the static C runtime's own, from
-# the seven DLLs that Windows always takes from System32: a DLL planted beside the launcher is
-# never loaded in their place. bcrypt and comctl32 are loaded from System32 at run time.
+# kpack.exe), at most 160 KiB, its debug information in kp_launcher.debug beside it, and an import
+# table that holds only the platform interfaces the launcher is built on (oleaut32 by ordinals 8,
+# 9 and 2), plus the static C runtime's own, from the seven DLLs that Windows always takes from
+# System32: a DLL planted beside the launcher is never loaded in their place. bcrypt and comctl32
+# are loaded from System32 at run time.
 # FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count.
 # It says what it is as Windows programs do: a version resource from the build's settings (its
 # own alone, not kpack's), and a manifest written for Windows 7 to 10/11 without DPI awareness.
