@@ -137,7 +137,13 @@ rebuild_launcher() {
     CCACHE_DISABLE=1 cmake --preset windows -B "$second" >/dev/null &&
         CCACHE_DISABLE=1 cmake --build "$second" --target kp_launcher -j2 >/dev/null
 }
-same_bytes() { cmp -s "$win/$1" "$second/$1" || { sha256sum "$win/$1" "$second/$1"; return 1; }; }
+same_bytes() {
+    cmp -s "$win/$1" "$second/$1" && return
+    sha256sum "$win/$1" "$second/$1"
+    ! grep -q '^CMAKE_CXX_COMPILER_LAUNCHER.*ccache' "$win/CMakeCache.txt" ||
+        echo "$win was built through ccache, whose base_dir rewrites paths: build it with CCACHE_DISABLE=1"
+    return 1
+}
 
 check "imports only the platform interfaces and the C runtime" only_listed_imports
 check "imports only kernel32, user32, gdi32, shell32, ole32, oleaut32 and msvcrt" only_known_dlls
