@@ -2,7 +2,7 @@
 #include "build_config.hpp"
 #include "payload/payload_decryption.hpp"
 #include "support/kpack_run.hpp"
-#include "support/zip_image.hpp"
+#include "support/zip_archive.hpp"
 #include "zip_archive.hpp"
 
 #include <algorithm>
@@ -25,7 +25,7 @@ class KpackPayload : public KpackTest {
 };
 
 TEST_F(KpackPayload, EncryptsWhatTheLauncherDecryptsAndDecryptsItBack) {
-    const Bytes archive = zip_image({{"kestrin_pad.exe", "application"}});
+    const Bytes archive = zip_archive({{"kestrin_pad.exe", "application"}});
     write_native(native("app.zip"), archive);
     ASSERT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
@@ -68,23 +68,23 @@ TEST_F(KpackPayload, BadInputNamesTheFileAndLeavesNoOutput) {
 // The Windows build has no zip library: it reads the central directory as the launcher does, says
 // in one line that it checks nothing more, and encrypts.
 TEST_F(KpackPayload, RefusesArchivesTheInstallCannotUse) {
-    const ZipImageEntry app = {"kestrin_pad.exe", "application"};
+    const ZipArchiveEntry app = {"kestrin_pad.exe", "application"};
     const struct {
-        std::vector<ZipImageEntry> entries;
+        std::vector<ZipArchiveEntry> entries;
         std::string problem;
         bool from_directory; // the central directory alone shows it
     } cases[] = {
         {{{"app/kestrin_pad.exe", "x"}}, "zip the folder's contents", false},
         {{{"readme.txt", "x"}}, "no kestrin_pad.exe", false},
-        {{app, {"secret.dll", "x", 0, 1}}, "encrypted", false},
-        {{app, {"packed.dll", "x", 12}}, "compressed with", false},
+        {{app, {.name = "secret.dll", .data = "x", .flags = 1}}, "encrypted", false},
+        {{app, {.name = "packed.dll", .data = "x", .method = 12}}, "compressed with", false},
         {{app, {"../evil.dll", "x"}}, "\"..\"", true},
         {{app, {"/etc/evil", "x"}}, "absolute", true},
-        {{app, {"link.dll", "kestrin_pad.exe", 0, 0, 0120777}}, "link", false},
+        {{app, {.name = "link.dll", .data = "kestrin_pad.exe", .unix_mode = 0120777}}, "link", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
-        write_native(native("app.zip"), zip_image(c.entries));
+        write_native(native("app.zip"), zip_archive(c.entries));
         const bool refused = pack::zip_available() || c.from_directory;
         EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))),
                   refused ? 1 : 0);
@@ -133,7 +133,7 @@ TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
     write_native(native("other.enc"), pattern_bytes(1024));
     EXPECT_NE(kpack("payload inspect " + quoted(native("other.enc"))), 0);
     EXPECT_NE(error_text().find("does not decrypt"), std::string::npos);
-    write_native(native("nested.enc"), make_app_enc(zip_image({{"app/kestrin_pad.exe", "x"}})));
+    write_native(native("nested.enc"), make_app_enc(zip_archive({{"app/kestrin_pad.exe", "x"}})));
     EXPECT_NE(kpack("payload inspect " + quoted(native("nested.enc"))), 0);
     EXPECT_NE(text_of(read_native(native("stdout.txt"))).find("application_at_root: no"), std::string::npos);
 }
