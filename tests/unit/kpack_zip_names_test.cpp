@@ -3,7 +3,7 @@
 #include "payload/payload_decryption.hpp"
 #include "payload/zip_directory.hpp"
 #include "support/kpack_run.hpp"
-#include "support/zip_image.hpp"
+#include "support/zip_archive.hpp"
 #include "zip_archive.hpp"
 
 namespace kp::test {
@@ -11,14 +11,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint16_t UTF8_FLAG = 0x0800;
-
 class KpackZipNames : public KpackTest {
   protected:
     // Encrypting the archive is refused in one line that holds every expected piece, and not hint.
-    void expect_refused(const std::vector<ZipImageEntry>& entries, const std::vector<std::string>& pieces,
+    void expect_refused(const std::vector<ZipArchiveEntry>& entries, const std::vector<std::string>& pieces,
                         const std::string& not_hint = "zip the folder's contents") {
-        write_native(native("app.zip"), zip_image(entries));
+        write_native(native("app.zip"), zip_archive(entries));
         EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 1);
         const std::string message = error_text();
         for (const std::string& piece : pieces)
@@ -29,18 +27,18 @@ class KpackZipNames : public KpackTest {
     }
 };
 
-const ZipImageEntry APP = {"kestrin_pad.exe", "application"};
+const ZipArchiveEntry APP = {"kestrin_pad.exe", "application"};
 
 // Info-ZIP on Linux and macOS writes UTF-8 names without the flag; the shell would read them in the
 // OEM code page, so "données" would install as "donn├⌐es".
 TEST_F(KpackZipNames, RefusesNonAsciiNamesWithoutTheUtf8FlagAndSuggestsTheFolder) {
     const std::string name = "donn\u00e9es/a.txt"; // UTF-8, as Info-ZIP writes it
     expect_refused({APP, {name, "x"}}, {name, "UTF-8 flag", "folder"});
-    write_native(native("app.zip"), zip_image({APP, {name, "x", 0, UTF8_FLAG}}));
+    write_native(native("app.zip"), zip_archive({APP, {name, "x", true}}));
     EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
     // An app.enc made elsewhere from such an archive: inspect says why the launcher refuses it.
-    write_native(native("made.enc"), make_app_enc(zip_image({APP, {name, "x"}})));
+    write_native(native("made.enc"), make_app_enc(zip_archive({APP, {name, "x"}})));
     EXPECT_EQ(kpack("payload inspect " + quoted(native("made.enc"))), 1);
     EXPECT_NE(error_text().find(pack::zip_available() ? "UTF-8 flag" : "cannot be listed"), std::string::npos)
         << error_text();
