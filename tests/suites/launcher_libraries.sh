@@ -11,7 +11,6 @@ trap 'rm -rf "$work"' EXIT
 source tests/scenario/common.sh
 require_programs kp_launcher kp_test_host kp_test_app kpack
 unset DISPLAY LD_DEBUG LD_PRELOAD LD_LIBRARY_PATH
-export KP_APP_RECORD=$work/record.txt
 
 lazy_libraries='libX11|libXft|libXrandr|libXrender|libfontconfig|libfreetype|libcrypto|libarchive'
 
@@ -38,16 +37,6 @@ unusable no_crypto libcrypto.so.3
 unusable no_archive libarchive.so.13
 unusable no_x libX11.so.6 libXft.so.2
 
-# A machine whose launcher is installed, current, with tools1 live.
-fresh_machine() {
-    S=$(mktemp -d "$work/machine.XXXXXX")
-    mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
-    export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run
-    cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
-    INSTALL=$S/data/KestrinPadFree
-    rm -f "$KP_APP_RECORD"
-}
-
 # traced_launch HOST [ENV...]: one launch through HOST, the launcher's loader trace in $S/launcher.trace.
 traced_launch() {
     local host=$1 trace=$S/trace
@@ -64,8 +53,8 @@ loaded() { grep -E "/?($1)[^/]*$" "$S/launcher.trace"; }
 none_loaded() {
     if loaded "$1" >/dev/null; then fail "loaded: $(loaded "$1" | xargs)"; fi
 }
-installed_with() {
-    fresh_machine
+installed_with() { # a machine whose launcher is installed, current, with tools $1 live
+    new_sandbox
     traced_launch "$work/host_$1"
     [ "$(cat "$INSTALL/ai/models/name.txt")" = "$1" ] || fail "$1 is not the live tool set"
 }
@@ -80,7 +69,7 @@ scenario "an up-to-date launch maps none of the X libraries, libcrypto or libarc
 # A refresh with no display named loads no X library; one with a display named tries the window
 # (whether or not a server answers there).
 scenario "an installation loads libcrypto and libarchive, a tool refresh libcrypto and, given a display, the X libraries" eval '
-    fresh_machine
+    new_sandbox
     traced_launch "$work/host_tools1"
     loaded libcrypto >/dev/null || fail "libcrypto not seen"
     loaded libarchive >/dev/null || fail "libarchive not seen"
@@ -108,7 +97,7 @@ scenario "without usable X libraries the tools are unpacked without a window" ev
 
 for library in crypto archive; do
     scenario "without a usable lib$library nothing is installed and no stamp written" eval '
-        fresh_machine
+        new_sandbox
         traced_launch "$work/host_tools1" LD_LIBRARY_PATH="$work/no_'$library'"
         loaded lib'$library' >/dev/null || fail "the unusable library was not tried"
         [ ! -e "$INSTALL/kestrin_pad.exe" ] || fail "application installed"

@@ -1,106 +1,36 @@
 #!/usr/bin/env python3
-"""Prints what a PE image's resources say about it, read straight from the file's bytes:
+"""Prints what a PE image's resources say about it, read with pefile:
   pe_resources.py IMAGE version   -> "FileVersion 1.2.3.4" (the fixed numbers), then one
                                      "Name=Value" line per string of each string table
   pe_resources.py IMAGE manifest  -> the manifest's text
 Exits 1 when the image has no such resource."""
-import struct
+import importlib.util
+import os
 import sys
 
-RT_VERSION, RT_MANIFEST = 16, 24
+# pefile comes as a Debian package: for the system's Python, which another python3 may shadow.
+if importlib.util.find_spec("pefile") is None and sys.executable != "/usr/bin/python3":
+    os.execv("/usr/bin/python3", ["/usr/bin/python3", *sys.argv])
+import pefile  # noqa: E402
 
-
-def sections(image):
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    magic = struct.unpack_from("<H", image, optional)[0]
-    directories = optional + (112 if magic == 0x20B else 96)
-    resource_rva = struct.unpack_from("<I", image, directories + 2 * 8)[0]
-    table = optional + optional_size
-    found = []
-    for i in range(count):
-        size, rva, raw_size, raw = struct.unpack_from("<IIII", image, table + 40 * i + 8)
-        found.append((rva, max(size, raw_size), raw))
-    return resource_rva, found
-
-
-def offset_of(rva, found):
-    for start, size, raw in found:
-        if start <= rva < start + size:
-            return raw + rva - start
-    raise ValueError("address outside every section")
-
-
-def resources(image, kind):
-    """The data of every resource of one type, in any name and language."""
-    root_rva, found = sections(image)
-    if root_rva == 0:
-        return []
-    root = offset_of(root_rva, found)
-
-    def entries(directory):
-        named, numbered = struct.unpack_from("<12xHH", image, directory)
-        for i in range(named + numbered):
-            ident, target = struct.unpack_from("<II", image, directory + 16 + 8 * i)
-            yield ident, target
-
-    def leaves(target):
-        if target & 0x80000000:
-            for _, below in entries(root + (target & 0x7FFFFFFF)):
-                yield from leaves(below)
-        else:
-            rva, size = struct.unpack_from("<II", image, root + target)
-            start = offset_of(rva, found)
-            yield image[start:start + size]
-
-    return [data for ident, target in entries(root) if ident == kind for data in leaves(target)]
-
-
-def version_blocks(data, at=0, end=None):
-    """VS_VERSIONINFO's nested blocks: (key, value bytes, is text, children)."""
-    end = len(data) if end is None else end
-    while at + 6 <= end:
-        length, value_length, is_text = struct.unpack_from("<HHH", data, at)
-        if length == 0:
-            break
-        key_end = at + 6
-        while data[key_end:key_end + 2] != b"\0\0":
-            key_end += 2
-        key = data[at + 6:key_end].decode("utf-16-le")
-        value_at = (key_end + 2 + 3) & ~3
-        value_size = value_length * 2 if is_text else value_length
-        value = data[value_at:value_at + value_size]
-        children_at = (value_at + value_size + 3) & ~3
-        yield key, value, is_text, list(version_blocks(data, children_at, at + length))
-        at = (at + length + 3) & ~3
-
-
-def print_version(data):
-    (key, fixed, _, children), = version_blocks(data)
-    if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
-        sys.exit("not a version resource")
-    ms, ls = struct.unpack_from("<II", fixed, 8)
-    print(f"FileVersion {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-    ms, ls = struct.unpack_from("<II", fixed, 16)
-    print(f"ProductVersion {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
-    for key, _, _, tables in children:
-        if key == "StringFileInfo":
-            for _, _, _, strings in tables:
-                for name, value, _, _ in strings:
-                    print(f"{name}={value.decode('utf-16-le').rstrip(chr(0))}")
-
-
-def main():
-    image = open(sys.argv[1], "rb").read()
-    kind = {"version": RT_VERSION, "manifest": RT_MANIFEST}[sys.argv[2]]
-    found = resources(image, kind)
-    if not found:
-        sys.exit(f"no {sys.argv[2]} resource")
-    if kind == RT_VERSION:
-        print_version(found[0])
-    else:
-        sys.stdout.write(found[0].decode("utf-8"))
-
-
-main()
+pe = pefile.PE(sys.argv[1], fast_load=True)
+pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+if sys.argv[2] == "version":
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        sys.exit("no version resource")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    for name, ms, ls in (("FileVersion", fixed.FileVersionMS, fixed.FileVersionLS),
+                         ("ProductVersion", fixed.ProductVersionMS, fixed.ProductVersionLS)):
+        print(f"{name} {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+    for info in (block for blocks in pe.FileInfo for block in blocks if block.Key == b"StringFileInfo"):
+        for table in info.StringTable:
+            for name, value in table.entries.items():
+                print(f"{name.decode()}={value.decode()}")
+else:
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    manifests = [language.data.struct for kind in (resources.entries if resources else [])
+                 if kind.id == pefile.RESOURCE_TYPE["RT_MANIFEST"]
+                 for name in kind.directory.entries for language in name.directory.entries]
+    if not manifests:
+        sys.exit("no manifest resource")
+    sys.stdout.write(pe.get_data(manifests[0].OffsetToData, manifests[0].Size).decode("utf-8"))

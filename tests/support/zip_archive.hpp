@@ -1,5 +1,6 @@
 // Stored (uncompressed) zip archives made byte by byte, with real CRC-32s, for the directory
-// reader and the installation: names, flags, Zip64 fields and damage as a case needs them.
+// reader, the installation and kpack's checks: names, flags, methods, Unix modes, Zip64 fields
+// and damage as a case needs them.
 #pragma once
 
 #include "common/crc32.hpp"
@@ -12,9 +13,12 @@ namespace kp::test {
 
 struct ZipArchiveEntry {
     std::string name; // a trailing '/' makes a folder entry
-    std::string data;
-    bool utf8 = false;  // general purpose bit 11
-    bool zip64 = false; // sizes and offset moved into a Zip64 extra field
+    std::string data = {};
+    bool utf8 = false;           // general purpose bit 11
+    bool zip64 = false;          // sizes and offset moved into a Zip64 extra field
+    std::uint16_t method = 0;    // 0 stored; 12 bzip2 (the data is not compressed: only listed)
+    std::uint16_t flags = 0;     // more general purpose bits (bit 0: encrypted)
+    std::uint32_t unix_mode = 0; // made on Unix with this mode (0120777: a symbolic link); 0: on NTFS
 };
 
 inline void put_le(Bytes& out, std::uint64_t value, int width) {
@@ -34,10 +38,10 @@ inline Bytes zip_archive(const std::vector<ZipArchiveEntry>& entries, bool zip64
         const auto header = [&](Bytes& to, bool in_central) {
             put_le(to, in_central ? 0x02014b50 : 0x04034b50, 4);
             if (in_central)
-                put_le(to, 0x0314, 2); // made by: NTFS, 2.0
+                put_le(to, entry.unix_mode != 0 ? 0x031E : 0x0314, 2); // made by: Unix or NTFS
             put_le(to, entry.zip64 ? 45 : 20, 2);
-            put_le(to, entry.utf8 ? 0x0800 : 0, 2);
-            put_le(to, 0, 2); // stored
+            put_le(to, (entry.utf8 ? 0x0800 : 0) | entry.flags, 2);
+            put_le(to, entry.method, 2);
             put_le(to, 0, 4); // time, date
             put_le(to, crc, 4);
             put_le(to, narrow_size, 4);
@@ -47,7 +51,11 @@ inline Bytes zip_archive(const std::vector<ZipArchiveEntry>& entries, bool zip64
             put_le(to, entry.zip64 ? 4 + 16 + (offset_in_extra ? 8 : 0) : 0, 2);
             if (in_central) {
                 put_le(to, 0, 6); // comment, disk, internal attributes
-                put_le(to, entry.name.back() == '/' ? 0x10 : 0x20, 4);
+                put_le(to,
+                       entry.unix_mode != 0       ? std::uint64_t{entry.unix_mode} << 16
+                       : entry.name.back() == '/' ? 0x10
+                                                  : 0x20,
+                       4);
                 put_le(to, entry.zip64 ? 0xFFFFFFFF : offset, 4);
             }
             to.insert(to.end(), entry.name.begin(), entry.name.end());

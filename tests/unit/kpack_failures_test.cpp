@@ -4,7 +4,7 @@
 #include "platform/backend.hpp"
 #include "support/kpack_run.hpp"
 #include "support/pe_image.hpp"
-#include "support/zip_image.hpp"
+#include "support/zip_archive.hpp"
 #include "zip_archive.hpp"
 
 #include <cerrno>
@@ -46,11 +46,11 @@ class KpackFailures : public KpackTest {
 };
 
 TEST_F(KpackFailures, NameTheUsersPathAndTheSystemsReason) {
-    write_native(native("app.zip"), zip_image({{"kestrin_pad.exe", "application"}}));
+    write_native(native("app.zip"), zip_archive({{"kestrin_pad.exe", "application"}}));
     write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
     write_native(native("host.exe"), pe_image({}));
     write_native(native("tools/onnxruntime.dll"), bytes_of("runtime"));
-    write_native(native("app.enc"), make_app_enc(zip_image({{"kestrin_pad.exe", "application"}})));
+    write_native(native("app.enc"), make_app_enc(zip_archive({{"kestrin_pad.exe", "application"}})));
     const std::string missing = std::generic_category().message(ENOENT);
     const fs::path nowhere = native("no/such/folder/out");
     const auto q = [&](const char* name) { return quoted(native(name)) + " "; };

@@ -1,7 +1,7 @@
 // kpack payload, run as the real command line tool.
 #include "payload/payload_decryption.hpp"
 #include "support/kpack_run.hpp"
-#include "support/zip_image.hpp"
+#include "support/zip_archive.hpp"
 #include "zip_archive.hpp"
 
 #include <chrono>
@@ -13,7 +13,7 @@ namespace {
 using KpackPayload = KpackTest;
 
 TEST_F(KpackPayload, EncryptsWhatTheLauncherDecryptsAndDecryptsItBack) {
-    const Bytes archive = zip_image({{"kestrin_pad.exe", "application"}});
+    const Bytes archive = zip_archive({{"kestrin_pad.exe", "application"}});
     write_native(native("app.zip"), archive);
     ASSERT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
@@ -36,16 +36,16 @@ TEST_F(KpackPayload, EncryptsWhatTheLauncherDecryptsAndDecryptsItBack) {
 // The Windows build has no zip library: it reads the central directory as the launcher does, says
 // in one line that it checks nothing more, and encrypts.
 TEST_F(KpackPayload, RefusesArchivesTheInstallCannotUse) {
-    const ZipImageEntry app = {"kestrin_pad.exe", "application"};
+    const ZipArchiveEntry app = {"kestrin_pad.exe", "application"};
     const struct {
-        std::vector<ZipImageEntry> entries;
+        std::vector<ZipArchiveEntry> entries;
         std::string problem;
         bool from_directory; // the central directory alone shows it
     } cases[] = {
         {{{"app/kestrin_pad.exe", "x"}}, "zip the folder's contents", false},
         {{{"readme.txt", "x"}}, "no kestrin_pad.exe", false},
-        {{app, {"secret.dll", "x", 0, 1}}, "encrypted", false},
-        {{app, {"packed.dll", "x", 12}}, "compressed with", false},
+        {{app, {.name = "secret.dll", .data = "x", .flags = 1}}, "encrypted", false},
+        {{app, {.name = "packed.dll", .data = "x", .method = 12}}, "compressed with", false},
         {{app, {"../evil.dll", "x"}}, "\"..\"", true},
         {{app, {"/etc/evil", "x"}}, "absolute", true},
         {{app, {"Notes.txt", "a"}, {"notes.txt", "b"}}, "entry \"notes.txt\" names the same path", true},
@@ -54,11 +54,11 @@ TEST_F(KpackPayload, RefusesArchivesTheInstallCannotUse) {
         {{app, {"donn\u00e9es/a.txt", "x"}}, "\"donn\u00e9es/a.txt\" has a non-ASCII name without", true},
         {{app, {"lib/Nul.dll", "x"}}, "entry \"lib/Nul.dll\" has a name Windows reserves", true},
         {{{"./kestrin_pad.exe", "x"}, {"./data/a", "y"}}, "\"./kestrin_pad.exe\" starts with \"./\"", true},
-        {{app, {"link.dll", "kestrin_pad.exe", 0, 0, 0120777}}, "link", false},
+        {{app, {.name = "link.dll", .data = "kestrin_pad.exe", .unix_mode = 0120777}}, "link", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
-        write_native(native("app.zip"), zip_image(c.entries));
+        write_native(native("app.zip"), zip_archive(c.entries));
         const bool refused = pack::zip_available() || c.from_directory;
         EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))),
                   refused ? 1 : 0);
@@ -107,7 +107,7 @@ TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
     write_native(native("other.enc"), pattern_bytes(1024));
     EXPECT_NE(kpack("payload inspect " + quoted(native("other.enc"))), 0);
     EXPECT_NE(error_text().find("does not decrypt"), std::string::npos);
-    write_native(native("nested.enc"), make_app_enc(zip_image({{"app/kestrin_pad.exe", "x"}})));
+    write_native(native("nested.enc"), make_app_enc(zip_archive({{"app/kestrin_pad.exe", "x"}})));
     EXPECT_NE(kpack("payload inspect " + quoted(native("nested.enc"))), 0);
     EXPECT_NE(text_of(read_native(native("stdout.txt"))).find("application_at_root: no"), std::string::npos);
 }

@@ -3,7 +3,7 @@
 #include "payload/payload_decryption.hpp"
 #include "payload/zip_directory.hpp"
 #include "support/kpack_run.hpp"
-#include "support/zip_image.hpp"
+#include "support/zip_archive.hpp"
 #include "zip_archive.hpp"
 
 namespace kp::test {
@@ -15,18 +15,18 @@ constexpr std::uint16_t UTF8_FLAG = 0x0800;
 
 using KpackZipNames = KpackTest;
 
-const ZipImageEntry APP = {"kestrin_pad.exe", "application"};
+const ZipArchiveEntry APP = {"kestrin_pad.exe", "application"};
 
 // Info-ZIP on Linux and macOS writes UTF-8 names without the flag; the shell would read them in the
 // OEM code page, so "données" would install as "donn├⌐es".
 TEST_F(KpackZipNames, RefusesNonAsciiNamesWithoutTheUtf8FlagAndSuggestsTheFolder) {
     const std::string name = "donn\u00e9es/a.txt"; // UTF-8, as Info-ZIP writes it
     // Refused with a hint to give the folder instead (KpackPayload.RefusesArchivesTheInstallCannotUse).
-    write_native(native("app.zip"), zip_image({APP, {name, "x", 0, UTF8_FLAG}}));
+    write_native(native("app.zip"), zip_archive({APP, {name, "x", true}}));
     EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
         << error_text();
     // An app.enc made elsewhere from such an archive: inspect says why the launcher refuses it.
-    write_native(native("made.enc"), make_app_enc(zip_image({APP, {name, "x"}})));
+    write_native(native("made.enc"), make_app_enc(zip_archive({APP, {name, "x"}})));
     EXPECT_EQ(kpack("payload inspect " + quoted(native("made.enc"))), 1);
     EXPECT_NE(error_text().find(pack::zip_available() ? "UTF-8 flag" : "cannot be listed"), std::string::npos)
         << error_text();

@@ -105,24 +105,29 @@ TEST(ZipDirectory, EveryTruncationOrDamagedByteIsCaughtWithinTheBuffer) {
 }
 
 TEST(ZipDirectory, RefusesDirectoriesThatDoNotHoldTogether) {
-    Bytes more_entries_than_listed = zip_archive({{"a", "1"}});
-    more_entries_than_listed[more_entries_than_listed.size() - 14] = 2; // two entries claimed
-    more_entries_than_listed[more_entries_than_listed.size() - 12] = 2;
-    EXPECT_EQ(read(more_entries_than_listed).problem, Problem::malformed);
+    const auto damaged = [](bool zip64, std::vector<std::pair<std::ptrdiff_t, std::uint8_t>> bytes) {
+        Bytes zip = zip_archive({{"a", "1", false, zip64}});
+        for (const auto& [at, value] : bytes) // at < 0: counted from the end
+            zip[static_cast<std::size_t>(at < 0 ? static_cast<std::ptrdiff_t>(zip.size()) + at : at)] = value;
+        return read(zip).problem;
+    };
+    EXPECT_EQ(damaged(false, {{-14, 2}, {-12, 2}}), Problem::malformed) << "more entries claimed than listed";
+    EXPECT_EQ(damaged(false, {{-6, 0x40}}), Problem::malformed) << "directory offset past the directory";
+    EXPECT_EQ(damaged(false, {{-18, 1}}), Problem::malformed) << "directory on another disk";
+    // The central header's Zip64 block (after local header, name, extra, data) made another kind
+    // of block: the sizes stay all ones.
+    EXPECT_EQ(damaged(true, {{30 + 1 + 20 + 1 + 46 + 1, 0x99}}), Problem::malformed) << "Zip64 field missing";
 
-    Bytes offset_past_directory = zip_archive({{"a", "1"}});
-    offset_past_directory[offset_past_directory.size() - 6] = 0x40;
-    EXPECT_EQ(read(offset_past_directory).problem, Problem::malformed);
-
-    Bytes zip64_field_missing = zip_archive({{"a", "1", false, true}});
-    const std::size_t central_extra = 30 + 1 + 20 + 1 + 46 + 1; // local header, name, extra, data
-    ASSERT_EQ(zip64_field_missing[central_extra], 0x01);
-    zip64_field_missing[central_extra] = 0x99; // another kind of block: the sizes stay all ones
-    EXPECT_EQ(read(zip64_field_missing).problem, Problem::malformed);
-
-    Bytes on_another_disk = zip_archive({{"a", "1"}});
-    on_another_disk[on_another_disk.size() - 18] = 1;
-    EXPECT_EQ(read(on_another_disk).problem, Problem::malformed);
+    // A Zip64 end record whose directory offset and size wrap around 2^64 to land before the record:
+    // the directory they name lies in front of the buffer. A copy of the real one is put there, so
+    // that a reader whose bound check wraps finds a well-formed directory and accepts it.
+    const Bytes zip = zip_archive({{"a", "1"}}, true);
+    const std::size_t record = zip.size() - 22 - 20 - 56, offset = 30 + 1 + 1, size = record - offset;
+    Bytes memory(zip.begin() + offset, zip.begin() + record);
+    memory.insert(memory.end(), zip.begin(), zip.end());
+    for (int i = 0; i < 8; ++i)
+        memory[size + record + 48 + i] = static_cast<std::uint8_t>((0 - std::uint64_t{size}) >> (8 * i));
+    EXPECT_EQ(read_zip_directory(memory.data() + size, zip.size()).problem, Problem::malformed);
 }
 
 } // namespace

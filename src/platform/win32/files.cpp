@@ -76,12 +76,17 @@ bool delete_file(const std::u16string& path) {
     return DeleteFileW(wide(path)) != FALSE;
 }
 
+// A scanner reading a file in the folder makes Windows refuse the rename with access denied or a
+// sharing violation, which passes once it lets go; every other error is for good.
+MoveResult move_result_of_error(std::uint32_t error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? MoveResult::busy
+                                                                            : MoveResult::refused;
+}
+
 MoveResult move_path(const std::u16string& from, const std::u16string& to) {
     if (MoveFileExW(wide(from), wide(to), 0))
         return MoveResult::moved;
-    const DWORD error = GetLastError();
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? MoveResult::busy
-                                                                            : MoveResult::refused;
+    return move_result_of_error(GetLastError());
 }
 
 void shell_delete(const std::u16string& path) {
