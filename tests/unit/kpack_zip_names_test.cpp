@@ -11,8 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint16_t UTF8_FLAG = 0x0800;
-
 using KpackZipNames = KpackTest;
 
 const ZipArchiveEntry APP = {"kestrin_pad.exe", "application"};
