@@ -7,13 +7,7 @@
 #include <atomic>
 #include <fstream>
 #include <thread>
-#include <utility>
-
-#ifndef _WIN32
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace kp::test {
 namespace {
@@ -120,17 +114,11 @@ TEST_F(LaunchSequence, CurrentInstallationSkipsTheRunningTestAndMissingOneSkipsT
     EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", "com-"}));
     std::filesystem::remove(folder / "kestrin_pad.exe");
     EXPECT_EQ(run(), (Events{"com+", "snapshot", install_mutex, "snapshot", "install", "com-"}));
-}
-
-// A double click: the second launcher waits while the first installs, then finds this build's
-// stamp and installs nothing. It lets the installation mutex go before the start, and takes the
-// tools mutex only after it: it never holds the two at once, nor one twice (on POSIX a second
-// lock on the same file blocks its own process for ever).
-TEST_F(LaunchSequence, LauncherThatWaitedForAnInstallationDecidesAgainAndReleasesBeforeTheStart) {
-    while_waiting = [this] {
-        write_native(folder / "kestrin_pad.exe", bytes_of("MZ"));
-        write_native(folder / ".kp_build", utf16le_bytes(BUILD_ID));
-    };
+    // A double click: this launcher waits while the first installs, then finds this build's stamp
+    // and installs nothing. It lets the installation mutex go before the start and takes the tools
+    // mutex only after it: never the two at once, nor one twice.
+    mutex_available = openable = true;
+    while_waiting = [this] { write_native(folder / "kestrin_pad.exe", bytes_of("MZ")); };
     EXPECT_EQ(run(), (Events{"com+", "snapshot", install_mutex, "wait", "stamp", "release", "start",
                              "snapshot", "open 50", tools_mutex, "wait", "refresh", "release", "com-"}));
 }
@@ -157,34 +145,21 @@ TEST_F(LaunchSequence, ModuleDirectoryEndsBeforeTheLastSeparatorOfEitherKind) {
 }
 
 #ifndef _WIN32
-// True once the kernel lists a blocked lock request on the file.
-bool lock_request_waits(const std::filesystem::path& file) {
-    struct stat info {};
-    const std::string inode =
-        ::stat(file.c_str(), &info) == 0 ? ":" + std::to_string(info.st_ino) + " " : "?";
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);)
-        if (line.find("-> FLOCK") != std::string::npos && line.find(inode) != std::string::npos)
-            return true;
-    return false;
-}
-
-// The mutex excludes a second holder, even a second handle in the same process: that one waits
-// until the first is released (so the launcher must never take one of its mutexes twice).
+// The mutex excludes a second holder, even a second handle in the same process: it waits until the
+// first is released, so the launcher must never take one of its mutexes twice. The kernel lists
+// the blocked request in /proc/locks under the process's id.
 TEST(NamedMutex, SecondHolderWaitsUntilTheFirstReleasesEvenInOneProcess) {
     const MutexHandle first = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
     const MutexHandle second = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
     ASSERT_TRUE(first && second);
     sys::wait_for_mutex(first);
     std::atomic<bool> taken = false;
-    std::thread waiter([&] {
-        sys::wait_for_mutex(second);
-        taken = true;
-        sys::release_mutex(second);
-    });
-    const std::filesystem::path lock_file = std::filesystem::path(::getpwuid(::geteuid())->pw_dir) / ".cache";
-    while (!lock_request_waits(lock_file / "KP_Test_Exclusion.lock"))
-        std::this_thread::yield();
+    std::thread waiter([&] { sys::wait_for_mutex(second), taken = true; });
+    const std::string request = "-> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
+    for (std::string locks; !taken && locks.find(request) == std::string::npos;) {
+        std::ifstream file("/proc/locks");
+        locks.assign(std::istreambuf_iterator<char>(file), {});
+    }
     EXPECT_FALSE(taken);
     sys::release_mutex(first);
     waiter.join();

@@ -184,23 +184,6 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
 }
 
-// CopyHere on Windows may return at once and copy on the shell's own thread: the wait lasts
-// until the last file is complete, and the archive stays until then.
-TEST_F(PayloadInstallation, CopyThatCompletesOverSeveralPollsIsWaitedFor) {
-    write_native(native("install/kestrin_pad.exe"), bytes_of("older build")); // there at once
-    ship(APPLICATION);
-    copy_beside_the_wait({place("data/", ""), place("data/app.so", std::string(1000, 'd')),
-                          place("data/app.so", std::string(3000, 'd')),
-                          place("kestrin_pad.exe", "MZ new build")});
-    install();
-    EXPECT_TRUE(temp_archive_seen_by_copy);
-    EXPECT_EQ(next_step, 4u);
-    EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
-    EXPECT_LT(sleeps.size(), 10u);
-    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2) << "each CRC-32 computed once";
-    EXPECT_FALSE(std::filesystem::exists(temp_archive()));
-}
-
 // A copy that passes over an item (a file held open, a full disk) or stops half way leaves the
 // older stamp; the wait ends 20 polls after the last progress, not at the 60-second bound.
 TEST_F(PayloadInstallation, CopyThatMissesAFileOrStallsLeavesNoStamp) {
@@ -232,22 +215,26 @@ TEST_F(PayloadInstallation, FileWithOtherBytesOrItemOfTheWrongKindLeavesNoStamp)
         copy_at_once(copied);
         install();
         EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build"))) << copied.back().name;
+        EXPECT_EQ(free_space_asked_at, system_path(root()))
+            << "a clean machine: the folder that will hold it";
     }
     EXPECT_EQ(fault::calls.open_file_shared_for_reading, 3 + 1 + 1)
         << "once, and again when the copy is idle";
 }
 
-// An older installation whose files have the new sizes and dates, replaced by a copy on the
-// shell's own thread: Windows' copy opens each target exclusively and fails on any other handle,
-// so no file is read back before the copy has written it, told apart by its change time. Without
-// a change time (FAT), and for a file the copy never touches once it is idle, files are read as
-// they stand: an old file identical to the new one must not hold the stamp back.
-TEST_F(PayloadInstallation, FilesAreReadBackOnlyOnceTheCopyHasWrittenThem) {
+// CopyHere on Windows may return at once and copy on the shell's own thread: the wait lasts until
+// the last file is complete, and the archive stays until then. Here it copies over an older
+// installation whose files have the new sizes and dates. Windows' copy opens each target
+// exclusively and fails on any other handle, so no file is read back before the copy has written
+// it, told apart by its change time; each CRC-32 is computed once. Without a change time (FAT) an
+// old file read early looks unchanged once replaced, and is read again when the copy has gone
+// idle; so is a file the copy never touches: an old file identical to the new one must not hold
+// the stamp back.
+TEST_F(PayloadInstallation, CopyBesideTheWaitIsWaitedForAndFilesAreReadOnlyOnceWritten) {
     ship(APPLICATION);
     bool keeps_change_time = true;
     fault::query_path = [&](const std::u16string& at, PathState& state) {
-        state.last_write = 1; // the archive's date on every file, old and new
-        return backend::query_path(at, state) &&
+        return backend::query_path(at, state) && // the archive's date on every file, old and new
                (state.last_write = 1, state.change_time = keeps_change_time ? 1 + writes[at] : 0, true);
     };
     std::vector<std::size_t> early_reads; // of a file the copy had not written, by poll
@@ -260,19 +247,21 @@ TEST_F(PayloadInstallation, FilesAreReadBackOnlyOnceTheCopyHasWrittenThem) {
         std::filesystem::remove(native("install/.kp_build"));
         write_native(native("install/kestrin_pad.exe"), bytes_of(executable));
         write_native(native("install/data/app.so"), bytes_of(std::string(3000, 'c')));
-        writes.clear(), early_reads.clear(), sleeps.clear(), next_step = 0;
+        writes.clear(), early_reads.clear(), sleeps.clear(), next_step = 0, fault::calls = {};
     };
-    // Without a change time an old file read early looks unchanged once replaced: it is read
-    // again only when the copy has gone idle.
     for (const bool kept : {true, false}) {
         keeps_change_time = kept;
         older_installation("MZ old build");
-        copy_beside_the_wait(
-            {place("data/app.so", std::string(3000, 'd')), place("kestrin_pad.exe", "MZ new build")});
+        copy_beside_the_wait({place("data/app.so", std::string(1000, 'd')),
+                              place("data/app.so", std::string(3000, 'd')),
+                              place("kestrin_pad.exe", "MZ new build")});
         install();
-        EXPECT_TRUE(stamped()) << kept;
+        EXPECT_TRUE(temp_archive_seen_by_copy);
+        EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
+        EXPECT_FALSE(std::filesystem::exists(temp_archive()));
         EXPECT_EQ(early_reads.empty(), kept);
-        EXPECT_EQ(sleeps.size(), kept ? 3u : 1 + INSTALL_IDLE_POLLS) << kept;
+        EXPECT_EQ(sleeps.size(), kept ? 4u : 4 + INSTALL_IDLE_POLLS) << kept;
+        EXPECT_EQ(fault::calls.open_file_shared_for_reading, kept ? 2 : 3) << kept;
     }
     keeps_change_time = true;
     older_installation("MZ new build"); // identical: the copy passes over it
@@ -366,15 +355,6 @@ TEST_F(PayloadInstallation, FreeSpaceOneByteShortRefusesAndExactlyEnoughInstalls
     write_native(native("install/.kp_build"), bytes_of("older"));
     install();
     EXPECT_EQ(fault::calls.shell_extract_zip, 1);
-}
-
-// A clean machine has no install directory yet: the folder that will hold it is asked.
-TEST_F(PayloadInstallation, CleanMachineAsksTheFolderThatWillHoldTheInstallDirectory) {
-    ship(APPLICATION);
-    copy_at_once(APPLICATION);
-    install();
-    EXPECT_EQ(free_space_asked_at, system_path(root()));
-    EXPECT_TRUE(stamped());
 }
 
 #ifndef _WIN32 // real extraction: libarchive on the native target
