@@ -102,10 +102,6 @@ installed_from_tree() {
     shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> ${COPIED:-5 entries}"
 }
 
-clean_install() {
-    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
-    installed_from_tree
-}
 
 # A stale library goes, a file the archive does not hold stays.
 new_build() {
@@ -148,7 +144,8 @@ copy_on_its_own_thread() {
 }
 
 # A launcher killed while it holds the installation mutex (waiting for the copy): Windows hands the
-# abandoned mutex to the next launcher, which installs. The killed one leaves its temporary archive.
+# abandoned mutex to the next launcher, which installs on this nearly clean machine (a clean install
+# end to end). The killed one leaves its temporary archive.
 killed_while_installing() {
     rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
     KP_SHELL_COPY=thread wine 'C:\kp\tree\kp_launcher.exe' >/dev/null 2>&1 &
@@ -171,11 +168,7 @@ item_left_out() {
         KP_SHELL_COPY=skip:assets/noise.bin LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
         launched_once
         [ ! -e "$INSTALL/assets/noise.bin" ] || fail "the stand-in copied the item it should leave out"
-        if [ -z "$older" ]; then
-            [ ! -e "$INSTALL/.kp_build" ] || fail "stamped without assets/noise.bin"
-        else
-            [ "$(utf16_text "$INSTALL/.kp_build")" = "$older" ] || fail "stamped without assets/noise.bin"
-        fi
+        [ "$(utf16_text "$INSTALL/.kp_build" 2>/dev/null)" = "$older" ] || fail "stamped without assets/noise.bin"
         shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> 4 entries"
         rm -f "$SHELL_LOG"
         installed_from_tree
@@ -195,7 +188,6 @@ eight_launchers_together() {
 
 scenario "up-to-date run: started, arguments not passed on, no tools without a package" up_to_date_run
 scenario "tool refresh from the host's package, a new one with the progress window" tool_refresh
-scenario "clean install: the shell copies the archive in, stamped, started once" clean_install
 scenario "new build over an older one: replaced, stamp updated, started once" new_build
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "the shell copies on a thread of its own: the launcher waits for every file" copy_on_its_own_thread
