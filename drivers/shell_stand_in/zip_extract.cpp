@@ -25,11 +25,21 @@ bool read_whole(const std::filesystem::path& path, std::string& out) {
     return static_cast<bool>(in.seekg(0).read(out.data(), size));
 }
 
-bool write_whole(const std::filesystem::path& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.close();
-    return static_cast<bool>(out);
+// Written as Windows' zip folder writes a file: opened exclusively, so that any other handle on it
+// makes the write fail, then given the entry's date (DOS date and time, local) as last-write time.
+bool write_whole(const std::filesystem::path& path, const std::string& data, std::uint32_t dos_stamp) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    FILETIME local{}, stamp{};
+    const bool done =
+        WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+        written == data.size() &&
+        DosDateTimeToFileTime(static_cast<WORD>(dos_stamp >> 16), static_cast<WORD>(dos_stamp), &local) &&
+        LocalFileTimeToFileTime(&local, &stamp) && SetFileTime(file, nullptr, nullptr, &stamp);
+    return CloseHandle(file) && done;
 }
 
 // Little-endian field of WIDTH bytes at AT; the caller has checked the bounds.
@@ -42,7 +52,7 @@ std::uint32_t field(const std::string& bytes, std::size_t at, int width) {
 
 struct Entry {
     std::string name;
-    std::uint32_t flags, method, crc, packed, size, local_offset;
+    std::uint32_t flags, method, dos_stamp, crc, packed, size, local_offset;
 };
 
 constexpr std::size_t END_RECORD = 22, CENTRAL_HEADER = 46, LOCAL_HEADER = 30;
@@ -68,8 +78,8 @@ std::string read_directory(const std::string& zip, std::vector<Entry>& entries) 
         if (end - at - CENTRAL_HEADER < skip)
             return "central directory entry out of bounds";
         entries.push_back({zip.substr(at + CENTRAL_HEADER, name_length), field(zip, at + 8, 2),
-                           field(zip, at + 10, 2), field(zip, at + 16, 4), field(zip, at + 20, 4),
-                           field(zip, at + 24, 4), field(zip, at + 42, 4)});
+                           field(zip, at + 10, 2), field(zip, at + 12, 4), field(zip, at + 16, 4),
+                           field(zip, at + 20, 4), field(zip, at + 24, 4), field(zip, at + 42, 4)});
         at += CENTRAL_HEADER + skip;
     }
     return {};
@@ -167,7 +177,7 @@ std::string extract_zip(const std::wstring& zip_path, const std::wstring& destin
             std::string data;
             if (std::string problem = entry_data(zip, entry, data); !problem.empty())
                 return problem;
-            if (!write_whole(target, data))
+            if (!write_whole(target, data, entry.dos_stamp))
                 return "cannot write " + entry.name;
         }
         ++count;

@@ -1,5 +1,5 @@
-// The launcher's single pass: install an outdated or missing application, start it, and bring
-// the tools up to date from the host image under the named mutex.
+// The launcher's single pass: install an outdated or missing application under the installation
+// mutex, start it, and bring the tools up to date from the host image under the tools mutex.
 #include "launcher/launch_sequence.hpp"
 
 #include "build_config.hpp"
@@ -13,6 +13,11 @@
 namespace kp {
 
 namespace {
+
+// Serialises installations of one user: a second launcher (a double click) waits, then finds the
+// first one's stamp. A mutex of its own, not the tools mutex, so that an installation never waits
+// behind another launcher's tool unpack; a launcher never holds both (see docs/design.md).
+constexpr std::u16string_view INSTALL_MUTEX_PREFIX = u"Local\\KP_Install_";
 
 struct LaunchPaths {
     std::u16string launcher_dir;
@@ -43,29 +48,43 @@ void start_application(const LaunchPaths& paths) {
     sys::start_process(paths.application_exe, command_line, paths.install_dir);
 }
 
-void refresh_tools_exclusively(const std::u16string& host_image, const std::u16string& install_dir) {
+// Runs step while holding the named mutex, or without it when the mutex cannot be had. An
+// abandoned mutex or a failed wait is taken like a released one. Released (and closed) before
+// returning, so that no later step of this process can meet it held.
+template <typename Step> void run_exclusively(std::u16string_view prefix, Step&& step) {
     const MutexHandle mutex =
-        sys::create_named_mutex(std::u16string(TOOLS_MUTEX_PREFIX) + std::u16string(INSTALL_FOLDER_NAME));
-    if (!mutex) {
-        refresh_tools(host_image, install_dir);
+        sys::create_named_mutex(std::u16string(prefix) + std::u16string(INSTALL_FOLDER_NAME));
+    if (mutex)
+        sys::wait_for_mutex(mutex);
+    step();
+    if (mutex)
+        sys::release_mutex(mutex);
+}
+
+bool installation_needed(const LaunchPaths& paths) {
+    return !payload_is_current(paths) && !is_image_running(paths.application_exe);
+}
+
+// An up-to-date launch never touches the mutex; a launcher that waited for it decides again, as
+// the one before may have installed this build meanwhile.
+void install_if_needed(const LaunchPaths& paths) {
+    if (!installation_needed(paths))
         return;
-    }
-    // An abandoned mutex or a failed wait is taken like a released one.
-    sys::wait_for_mutex(mutex);
-    refresh_tools(host_image, install_dir);
-    sys::release_mutex(mutex);
+    run_exclusively(INSTALL_MUTEX_PREFIX, [&paths] {
+        if (installation_needed(paths))
+            install_payload(paths.launcher_dir, paths.install_dir, paths.application_exe, paths.build_stamp);
+    });
 }
 
 void launch() {
     const LaunchPaths paths = launch_paths();
-    if (!payload_is_current(paths) && !is_image_running(paths.application_exe))
-        install_payload(paths.launcher_dir, paths.install_dir, paths.application_exe, paths.build_stamp);
+    install_if_needed(paths);
     if (!exists(paths.application_exe))
         return;
     start_application(paths);
     const std::u16string host_image = parent_image_path();
     if (!host_image.empty())
-        refresh_tools_exclusively(host_image, paths.install_dir);
+        run_exclusively(TOOLS_MUTEX_PREFIX, [&] { refresh_tools(host_image, paths.install_dir); });
 }
 
 } // namespace

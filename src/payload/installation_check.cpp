@@ -21,6 +21,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 struct WatchedEntry {
     const ZipDirectoryEntry* entry = nullptr;
     std::u16string path;
+    EntryNote before;
+    bool touched = false; // its state has differed from the note: the copy wrote it
     bool present = false;
     PathState seen;
     std::uint32_t matching_polls = 0; // polls in a row with the archive's size, unchanged
@@ -55,17 +57,24 @@ Readback read_back(const WatchedEntry& watched, Bytes& block) {
                                                                        : Readback::differs;
 }
 
-// True when the entry made progress: it appeared, changed size or last-write time, or was
-// verified on this poll.
-bool poll_entry(WatchedEntry& watched, Bytes& block) {
+// An old file of the new size is told from its replacement by the change time alone (the copy
+// may give it the archive's last-write time); without one it can only be read.
+bool may_read(const WatchedEntry& watched, bool copy_idle) {
+    return watched.touched || copy_idle || watched.before.state.change_time == 0;
+}
+
+// True when the entry made progress: it appeared, changed state, or the copy's file was verified
+// on this poll.
+bool poll_entry(WatchedEntry& watched, Bytes& block, bool copy_idle) {
     PathState now;
     if (!sys::query_path(watched.path, now)) {
         watched.present = false;
         watched.matching_polls = 0;
+        watched.touched = watched.touched || watched.before.present;
         return false;
     }
-    const bool changed = !watched.present || now.directory != watched.seen.directory ||
-                         now.size != watched.seen.size || now.last_write != watched.seen.last_write;
+    const bool changed = !watched.present || now != watched.seen;
+    watched.touched = watched.touched || !watched.before.present || now != watched.before.state;
     watched.present = true;
     watched.seen = now;
     if (changed)
@@ -79,12 +88,13 @@ bool poll_entry(WatchedEntry& watched, Bytes& block) {
         return changed;
     }
     watched.matching_polls = changed ? 1 : watched.matching_polls + 1;
-    if (watched.matching_polls < INSTALL_STABLE_POLLS || watched.checked)
+    if (watched.matching_polls < INSTALL_STABLE_POLLS || watched.checked || !may_read(watched, copy_idle))
         return changed;
     const Readback result = read_back(watched, block);
     watched.checked = result != Readback::not_yet;
     watched.verified = result == Readback::matches;
-    return changed || watched.verified;
+    // An old file found complete is no sign that the copy is still going.
+    return changed || (watched.verified && watched.touched);
 }
 
 void try_flush(WatchedEntry& watched) {
@@ -99,10 +109,10 @@ struct PollOutcome {
 };
 
 // One poll over every entry; a verified file not yet flushed gets a flush attempt.
-PollOutcome poll_entries(std::vector<WatchedEntry>& watched, Bytes& block) {
+PollOutcome poll_entries(std::vector<WatchedEntry>& watched, Bytes& block, bool copy_idle) {
     PollOutcome outcome;
     for (WatchedEntry& entry : watched) {
-        if (!entry.verified && poll_entry(entry, block))
+        if (!entry.verified && poll_entry(entry, block, copy_idle))
             outcome.progress = true;
         if (entry.verified && !entry.flushed && entry.flush_attempts < INSTALL_FLUSH_ATTEMPTS)
             try_flush(entry);
@@ -111,6 +121,14 @@ PollOutcome poll_entries(std::vector<WatchedEntry>& watched, Bytes& block) {
                           (entry.flushed || entry.flush_attempts >= INSTALL_FLUSH_ATTEMPTS);
     }
     return outcome;
+}
+
+// Without a change time, a file read before the copy replaced it with one of the same size and
+// date looks unchanged since; once the copy is idle every unverified file is read once more.
+bool give_another_read(std::vector<WatchedEntry>& watched) {
+    for (WatchedEntry& entry : watched)
+        entry.checked = entry.checked && entry.verified;
+    return true;
 }
 
 } // namespace
@@ -141,16 +159,32 @@ std::uint64_t space_needed(const std::vector<ZipDirectoryEntry>& entries, const 
     return saturating_add(saturating_add(growth, largest), extra_bytes);
 }
 
-bool wait_for_installation(const std::u16string& install_dir, const std::vector<ZipDirectoryEntry>& entries) {
+std::vector<EntryNote> note_entries(const std::u16string& install_dir,
+                                    const std::vector<ZipDirectoryEntry>& entries) {
+    std::vector<EntryNote> notes(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        notes[i].present = sys::query_path(installed_path(install_dir, entries[i].name), notes[i].state);
+    return notes;
+}
+
+bool wait_for_installation(const std::u16string& install_dir, const std::vector<ZipDirectoryEntry>& entries,
+                           const std::vector<EntryNote>& before) {
     std::vector<WatchedEntry> watched(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         watched[i].entry = &entries[i];
         watched[i].path = installed_path(install_dir, entries[i].name);
+        if (i < before.size())
+            watched[i].before = before[i];
     }
     Bytes block(VERIFY_BLOCK_SIZE);
     std::uint32_t idle_polls = 0;
+    bool copy_idle = false;
     for (std::uint32_t poll = 1;; ++poll) {
-        const PollOutcome outcome = poll_entries(watched, block);
+        // Once idle for the limit the copy has ended or stalled: files it never touched are read
+        // from the next poll on, which ends the wait unless one of them verifies.
+        if (!copy_idle && idle_polls >= INSTALL_IDLE_POLLS)
+            copy_idle = give_another_read(watched);
+        const PollOutcome outcome = poll_entries(watched, block, copy_idle);
         idle_polls = outcome.progress ? 0 : idle_polls + 1;
         if (outcome.settled || idle_polls > INSTALL_IDLE_POLLS || poll == INSTALL_WAIT_POLLS)
             return outcome.complete;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "payload/zip_directory.hpp"
+#include "platform/platform.hpp"
 
 #include <cstdint>
 #include <string>
@@ -30,10 +31,26 @@ std::u16string installed_path(const std::u16string& install_dir, const std::stri
 std::uint64_t space_needed(const std::vector<ZipDirectoryEntry>& entries, const std::u16string& install_dir,
                            std::uint64_t extra_bytes);
 
+// What an entry's path held just before the copy was requested.
+struct EntryNote {
+    bool present = false;
+    PathState state;
+};
+
+// Noted for every entry before the copy is requested, so that the wait can tell the files the copy
+// has written from older ones it has yet to replace.
+std::vector<EntryNote> note_entries(const std::u16string& install_dir,
+                                    const std::vector<ZipDirectoryEntry>& entries);
+
 // Polls until every entry is verified (and each verified file flushed, or out of flush attempts),
 // the copy makes no progress for INSTALL_IDLE_POLLS polls, or INSTALL_WAIT_POLLS polls have
-// passed; true when every entry was verified. A file that could not be opened for its flush
-// (flush_existing_file) does not make the installation incomplete.
-bool wait_for_installation(const std::u16string& install_dir, const std::vector<ZipDirectoryEntry>& entries);
+// passed; true when every entry was verified. A file is read back only once its state differs
+// from its note (the copy has written it) and held still for INSTALL_STABLE_POLLS polls, so the
+// launcher never holds a file the copy is about to open exclusively. Where the volume keeps no
+// change time, or once the copy has been idle for INSTALL_IDLE_POLLS polls, untouched files are
+// read too: an old file identical to the new one must not hold the stamp back. A file that could
+// not be opened for its flush (flush_existing_file) does not make the installation incomplete.
+bool wait_for_installation(const std::u16string& install_dir, const std::vector<ZipDirectoryEntry>& entries,
+                           const std::vector<EntryNote>& before);
 
 } // namespace kp

@@ -86,8 +86,9 @@ void install_payload(const std::u16string& launcher_dir, const std::u16string& i
     sys::create_directory(install_dir);
     delete_stale_files(install_dir);
     // Nothing arrives from a copy that was never requested: no wait, and no stamp.
+    const std::vector<EntryNote> before = note_entries(install_dir, directory.entries);
     const bool copy_requested = extract_zip_with_shell(temp_archive, install_dir);
-    const bool complete = copy_requested && wait_for_installation(install_dir, directory.entries);
+    const bool complete = copy_requested && wait_for_installation(install_dir, directory.entries, before);
     // Only now: the shell may still be reading the archive while it copies.
     sys::delete_file(temp_archive);
 

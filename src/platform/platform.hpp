@@ -75,10 +75,16 @@ struct ProcessEntry {
     std::u16string exe_file; // file name without directory
 };
 
+// Times are in the system's own units and compared only for change.
 struct PathState {
     bool directory = false;
-    std::uint64_t size = 0;       // of a file
-    std::uint64_t last_write = 0; // in the system's own units; compared only for change
+    std::uint64_t size = 0; // of a file
+    std::uint64_t last_write = 0;
+    // When the file's data or attributes last changed, whoever set its last-write time; 0 where
+    // the volume keeps none (FAT, exFAT).
+    std::uint64_t change_time = 0;
+
+    bool operator==(const PathState&) const = default;
 };
 
 namespace sys {

@@ -102,9 +102,10 @@ tools_current() {
     [ ! -e "$1/ai.new" ] && [ ! -e "$1/ai.old" ] || fail "a staging or previous slot is left"
 }
 
-# watch_unpacks DIR COUNT-FILE: counts the staging folders created in DIR (one per unpack).
+# watch_unpacks DIR COUNT-FILE [NAME]: counts the items created in DIR whose names start with NAME
+# (by default the staging folder: one per unpack).
 watch_unpacks() {
-    python3 - "$1" "$2" <<'PY' &
+    python3 - "$1" "$2" "${3:-ai.new}" <<'PY' &
 import ctypes, os, struct, sys
 libc = ctypes.CDLL(None, use_errno=True)
 fd = libc.inotify_init()
@@ -116,7 +117,7 @@ while True:
     data, i = os.read(fd, 65536), 0
     while i < len(data):
         size = struct.unpack_from("iIII", data, i)[3]
-        if data[i + 16:i + 16 + size].rstrip(b"\0") == b"ai.new":
+        if data[i + 16:i + 16 + size].startswith(sys.argv[3].encode()):
             count += 1
             open(sys.argv[2], "w").write("%d\n" % count)
         i += 16 + size

@@ -187,9 +187,37 @@ item_that_cannot_be_placed() {
     [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "not installed once the folder was gone"
 }
 
+# On a clean machine: one installation (one temporary archive), the others wait for it and find
+# its stamp; one unpack.
 eight_launchers_together() {
-    new_sandbox "$BUILD"
+    new_sandbox
+    mkdir -p "$INSTALL"
+    watch_unpacks "$S/tmp" "$work/installs" kp_pkg_tmp_ || fail "watcher did not start"
+    local installs=$WATCHER
     eight_launchers "$INSTALL" "$KP_APP_RECORD" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
+    kill "$installs"
+    [ "$(cat "$work/installs")" = 1 ] || fail "installed $(cat "$work/installs") times"
+    is_new_install
+}
+
+# The holder of the installation lock dies (a launcher killed while it installs): the launcher
+# waiting for the lock takes it over and installs.
+holder_of_the_installation_lock_killed() {
+    new_sandbox
+    local lock holder launcher
+    lock=$(account_home)/.cache/KP_Install_KestrinPadFree.lock
+    (exec 9>>"$lock" && flock 9 && exec sleep 600) &
+    holder=$!
+    launch "$work/host_plain" &
+    launcher=$!
+    for _ in $(seq 300); do
+        grep -q -- "-> FLOCK.*:$(stat -c %i "$lock") " /proc/locks && break
+        sleep 0.1
+    done
+    [ ! -e "$INSTALL" ] && kill -0 "$launcher" || fail "the launcher did not wait for the lock"
+    kill -9 "$holder"
+    wait "$launcher" || fail "launcher failed"
+    started && is_new_install
 }
 
 scenario "current installation: started, arguments not passed on, mutex taken, nothing changed" current_installation
@@ -198,7 +226,8 @@ scenario "clean machine, then a new build, then a new package: install, start, t
 scenario "stamps not exactly the build id are outdated" stamp_variants
 scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
 scenario "parent that has exited: no tools from it" parent_that_has_exited
-scenario "eight launchers together: one unpack" eight_launchers_together
+scenario "eight launchers together on a clean machine: one installation, one unpack" eight_launchers_together
+scenario "the holder of the installation lock killed: the waiting launcher installs" holder_of_the_installation_lock_killed
 scenario "nearly full disk: nothing written, older build runs; freed: the whole build installs" nearly_full_disk
 scenario "an upgrade that fits in place with the margin installs" upgrade_in_place
 scenario "an item the copy cannot place leaves no stamp" item_that_cannot_be_placed

@@ -99,13 +99,9 @@ installed_from_tree() {
     [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
     diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
     [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
-    shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> ${COPIED:-5 entries}"
+    shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> ${COPIED:-5 entries}"
 }
 
-clean_install() {
-    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
-    installed_from_tree
-}
 
 # A stale library goes, a file the archive does not hold stays.
 new_build() {
@@ -124,16 +120,42 @@ installation_path() {
     shell_calls none
 }
 
-# Models Windows' CopyHere returning at once and copying on a thread of its own: the launcher waits
-# for every file of the archive, on a clean machine and over an older build whose executable is
-# there from the start, and deletes the archive only after the copy has read it.
+# Models Windows' CopyHere returning at once and copying on a thread of its own, each target opened
+# exclusively and dated from the archive: the launcher waits for every file, on a clean machine and
+# over an older installation whose files have the new sizes and dates (only their change time tells
+# them apart), never holds a file the copy has yet to write (that write would fail), and deletes
+# the archive only after the copy has read it.
 copy_on_its_own_thread() {
     export KP_SHELL_COPY=thread COPIED="copying on a thread of its own"
     rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
     installed_from_tree
-    reset_machine "0ld"
-    installed_from_tree
+    local round file when
+    for round in 1 2 3; do
+        for file in kestrin_pad.exe assets/noise.bin assets/nested/notes.txt; do
+            when=$(stat -c %y "$INSTALL/$file")
+            printf 'old' | dd of="$INSTALL/$file" conv=notrunc status=none
+            touch -d "$when" "$INSTALL/$file"
+        done
+        utf16 "0ld" >"$INSTALL/.kp_build"
+        rm -f "$SHELL_LOG"
+        installed_from_tree || fail "round $round"
+    done
     unset KP_SHELL_COPY COPIED
+}
+
+# A launcher killed while it holds the installation mutex (waiting for the copy): Windows hands the
+# abandoned mutex to the next launcher, which installs on this nearly clean machine (a clean install
+# end to end). The killed one leaves its temporary archive.
+killed_while_installing() {
+    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    KP_SHELL_COPY=thread wine 'C:\kp\tree\kp_launcher.exe' >/dev/null 2>&1 &
+    local first=$!
+    for _ in $(seq 600); do grep -qs CopyHere "$SHELL_LOG" && break; sleep 0.1; done
+    kill -9 "$first"
+    wait "$first"
+    [ ! -e "$INSTALL/.kp_build" ] || fail "stamped before the kill"
+    rm -f "$SHELL_LOG" "$TEMP_UNIX"/kp_pkg_tmp_*
+    installed_from_tree
 }
 
 # Models Windows' shell passing over an item it cannot write and still returning: no stamp, and
@@ -146,29 +168,31 @@ item_left_out() {
         KP_SHELL_COPY=skip:assets/noise.bin LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
         launched_once
         [ ! -e "$INSTALL/assets/noise.bin" ] || fail "the stand-in copied the item it should leave out"
-        if [ -z "$older" ]; then
-            [ ! -e "$INSTALL/.kp_build" ] || fail "stamped without assets/noise.bin"
-        else
-            [ "$(utf16_text "$INSTALL/.kp_build")" = "$older" ] || fail "stamped without assets/noise.bin"
-        fi
-        shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 20 -> 4 entries"
+        [ "$(utf16_text "$INSTALL/.kp_build" 2>/dev/null)" = "$older" ] || fail "stamped without assets/noise.bin"
+        shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> 4 entries"
         rm -f "$SHELL_LOG"
         installed_from_tree
     done
 }
 
+# On a clean machine, the shell copying slowly on its own thread: one copy (the others wait for the
+# installation mutex, then find the stamp), one unpack.
 eight_launchers_together() {
-    reset_machine "$BUILD"
+    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    mkdir -p "$INSTALL"
+    export KP_SHELL_COPY=thread
     eight_launchers "$INSTALL" "$RECORD" "$KP/host_big.exe" wine 'C:\kp\host_big.exe' 'C:\kp\kp_launcher.exe'
+    [ "$(grep -c CopyHere "$SHELL_LOG")" = 1 ] || fail "copies requested: $(grep CopyHere "$SHELL_LOG")"
+    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
 }
 
 scenario "up-to-date run: started, arguments not passed on, no tools without a package" up_to_date_run
 scenario "tool refresh from the host's package, a new one with the progress window" tool_refresh
-scenario "clean install: the shell copies the archive in, stamped, started once" clean_install
 scenario "new build over an older one: replaced, stamp updated, started once" new_build
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "the shell copies on a thread of its own: the launcher waits for every file" copy_on_its_own_thread
 scenario "the shell leaves an item out: no stamp until a whole copy" item_left_out
-scenario "eight launchers together: one unpack" eight_launchers_together
+scenario "a launcher killed while installing: the next one takes the mutex over and installs" killed_while_installing
+scenario "eight launchers together on a clean machine: one copy, one unpack" eight_launchers_together
 
 report_checks

@@ -8,8 +8,8 @@
 # FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count.
 # It says what it is as Windows programs do: a version resource from the build's settings (its
 # own alone, not kpack's), and a manifest written for Windows 7 to 10/11 without DPI awareness.
-# GetFileAttributesExW and GetVolumePathNameW: the installation verifies the shell's copy by
-# size and last-write time, and counts the temporary archive in the space it needs only when
+# GetFileInformationByHandleEx and GetVolumePathNameW: the installation verifies the shell's copy
+# by size, last-write and change time, and counts the temporary archive in the space it needs only when
 # it shares the install directory's volume.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -29,7 +29,7 @@ listed="kernel32.dll CreateFileW GetFileSize GetFileSizeEx SetFilePointerEx Read
 CreateDirectoryW DeleteFileW MoveFileExW GetFileAttributesW GetDiskFreeSpaceExW GetTempPathW GetModuleFileNameW
 GetCurrentProcessId CreateProcessW CreateToolhelp32Snapshot Process32FirstW Process32NextW OpenProcess
 QueryFullProcessImageNameW CreateMutexW WaitForSingleObject ReleaseMutex Sleep CompareStringOrdinal MulDiv
-GetModuleHandleW FlushFileBuffers LoadLibraryExW GetProcAddress GetSystemDirectoryW GetFileAttributesExW GetVolumePathNameW
+GetModuleHandleW FlushFileBuffers LoadLibraryExW GetProcAddress GetSystemDirectoryW GetFileInformationByHandleEx GetVolumePathNameW
 shell32.dll SHGetKnownFolderPath SHFileOperationW
 ole32.dll CoInitialize CoUninitialize CoTaskMemFree CoCreateInstance
 oleaut32.dll #8 #9 #2

@@ -4,6 +4,11 @@
 #include "platform/backend.hpp"
 #include "support/sandbox.hpp"
 
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
 namespace kp::test {
 namespace {
 
@@ -63,7 +68,11 @@ class LaunchSequence : public SandboxTest {
             events.push_back("mutex " + utf16_to_utf8(name));
             return mutex_available ? MutexHandle(fake_raw) : MutexHandle();
         };
-        fault::wait_for_mutex = [this](const MutexHandle&) { events.push_back("wait"); };
+        fault::wait_for_mutex = [this](const MutexHandle&) {
+            events.push_back("wait");
+            if (while_waiting)
+                std::exchange(while_waiting, nullptr)();
+        };
         fault::release_mutex = [this](const MutexHandle&) { events.push_back("release"); };
     }
 
@@ -79,26 +88,39 @@ class LaunchSequence : public SandboxTest {
         {1, 0, u"init"}, {50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}};
     std::size_t next_entry = 0;
     bool openable = true, mutex_available = true;
+    std::function<void()> while_waiting; // what another launcher does while this one waits
     std::vector<std::string> events;
 };
 
 using Events = std::vector<std::string>;
-const std::string mutex_event = "mutex Local\\KP_SmartToolsUnpack_" + utf16_to_utf8(INSTALL_FOLDER_NAME);
+const std::string tools_mutex = "mutex Local\\KP_SmartToolsUnpack_" + utf16_to_utf8(INSTALL_FOLDER_NAME);
+const std::string install_mutex = "mutex Local\\KP_Install_" + utf16_to_utf8(INSTALL_FOLDER_NAME);
 
-// Current: one snapshot only, the parent lookup; the running test and the installation are
-// skipped. Missing: the stamp is not read, and a run that installs nothing starts nothing.
-// After the start only a known parent is refreshed, and the mutex is optional.
+// Current: one snapshot only, the parent lookup; the running test, the installation and its
+// mutex are skipped. Missing: the stamp is not read, the decision is taken again under the
+// installation mutex, and a run that installs nothing starts nothing. After the start only a
+// known parent is refreshed; either mutex is optional.
 TEST_F(LaunchSequence, CurrentInstallationSkipsTheRunningTestAndMissingOneSkipsTheStamp) {
     write_native(folder / ".kp_build", utf16le_bytes(BUILD_ID));
-    EXPECT_EQ(run(), (Events{"com+", "snapshot", "install", "com-"}));
+    EXPECT_EQ(run(),
+              (Events{"com+", "snapshot", install_mutex, "wait", "snapshot", "install", "release", "com-"}));
     write_native(folder / "kestrin_pad.exe", bytes_of("MZ"));
-    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "wait", "refresh",
+    EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", tools_mutex, "wait", "refresh",
                              "release", "com-"}));
     mutex_available = false;
     EXPECT_EQ(run(),
-              (Events{"com+", "stamp", "start", "snapshot", "open 50", mutex_event, "refresh", "com-"}));
+              (Events{"com+", "stamp", "start", "snapshot", "open 50", tools_mutex, "refresh", "com-"}));
     openable = false;
     EXPECT_EQ(run(), (Events{"com+", "stamp", "start", "snapshot", "open 50", "com-"}));
+    std::filesystem::remove(folder / "kestrin_pad.exe");
+    EXPECT_EQ(run(), (Events{"com+", "snapshot", install_mutex, "snapshot", "install", "com-"}));
+    // A double click: this launcher waits while the first installs, then finds this build's stamp
+    // and installs nothing. It lets the installation mutex go before the start and takes the tools
+    // mutex only after it: never the two at once, nor one twice.
+    mutex_available = openable = true;
+    while_waiting = [this] { write_native(folder / "kestrin_pad.exe", bytes_of("MZ")); };
+    EXPECT_EQ(run(), (Events{"com+", "snapshot", install_mutex, "wait", "stamp", "release", "start",
+                             "snapshot", "open 50", tools_mutex, "wait", "refresh", "release", "com-"}));
 }
 
 TEST_F(LaunchSequence, UnavailableLocalFolderPutsTheInstallDirectoryAtTheRoot) {
@@ -121,6 +143,29 @@ TEST_F(LaunchSequence, ModuleDirectoryEndsBeforeTheLastSeparatorOfEitherKind) {
         EXPECT_EQ(module_directory(), directory) << utf16_to_utf8(module);
     }
 }
+
+#ifndef _WIN32
+// The mutex excludes a second holder, even a second handle in the same process: it waits until the
+// first is released, so the launcher must never take one of its mutexes twice. The kernel lists
+// the blocked request in /proc/locks under the process's id.
+TEST(NamedMutex, SecondHolderWaitsUntilTheFirstReleasesEvenInOneProcess) {
+    const MutexHandle first = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
+    const MutexHandle second = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
+    ASSERT_TRUE(first && second);
+    sys::wait_for_mutex(first);
+    std::atomic<bool> taken = false;
+    std::thread waiter([&] { sys::wait_for_mutex(second), taken = true; });
+    const std::string request = "-> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
+    for (std::string locks; !taken && locks.find(request) == std::string::npos;) {
+        std::ifstream file("/proc/locks");
+        locks.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    EXPECT_FALSE(taken);
+    sys::release_mutex(first);
+    waiter.join();
+    EXPECT_TRUE(taken);
+}
+#endif
 
 } // namespace
 } // namespace kp::test

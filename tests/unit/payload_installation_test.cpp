@@ -83,6 +83,7 @@ class PayloadInstallation : public SandboxTest {
     // Writes one item into the install directory as the shell's copy would.
     std::function<void()> place(const std::string& name, const std::string& data) {
         return [this, name, data] {
+            ++writes[path("install/" + name)];
             if (name.back() == '/')
                 std::filesystem::create_directories(native("install/" + name));
             else
@@ -111,6 +112,7 @@ class PayloadInstallation : public SandboxTest {
     bool stamped() const { return read_native(native("install/.kp_build")) == utf16le_bytes(BUILD_ID); }
 
     std::vector<std::uint32_t> sleeps;
+    std::map<std::u16string, int> writes; // by the copy, per path
     std::vector<std::function<void()>> copy_steps;
     std::size_t next_step = 0;
     bool temp_archive_seen_by_copy = false; // at the request and at every later step of the copy
@@ -182,23 +184,6 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     EXPECT_EQ(read_native(native("install/.kp_build")), bytes_of("older"));
 }
 
-// CopyHere on Windows may return at once and copy on the shell's own thread: the wait lasts
-// until the last file is complete, and the archive stays until then.
-TEST_F(PayloadInstallation, CopyThatCompletesOverSeveralPollsIsWaitedFor) {
-    write_native(native("install/kestrin_pad.exe"), bytes_of("older build")); // there at once
-    ship(APPLICATION);
-    copy_beside_the_wait({place("data/", ""), place("data/app.so", std::string(1000, 'd')),
-                          place("data/app.so", std::string(3000, 'd')),
-                          place("kestrin_pad.exe", "MZ new build")});
-    install();
-    EXPECT_TRUE(temp_archive_seen_by_copy);
-    EXPECT_EQ(next_step, 4u);
-    EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
-    EXPECT_LT(sleeps.size(), 10u);
-    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2) << "each CRC-32 computed once";
-    EXPECT_FALSE(std::filesystem::exists(temp_archive()));
-}
-
 // A copy that passes over an item (a file held open, a full disk) or stops half way leaves the
 // older stamp; the wait ends 20 polls after the last progress, not at the 60-second bound.
 TEST_F(PayloadInstallation, CopyThatMissesAFileOrStallsLeavesNoStamp) {
@@ -217,28 +202,74 @@ TEST_F(PayloadInstallation, CopyThatMissesAFileOrStallsLeavesNoStamp) {
     EXPECT_FALSE(std::filesystem::exists(temp_archive()));
 }
 
-// The shell copied every file, but one holds other bytes of the right size: never verified, and
-// its CRC-32 is computed once, not on every poll.
-TEST_F(PayloadInstallation, FileOfTheRightSizeWithOtherBytesLeavesNoStamp) {
+// The shell copied every file, but one holds other bytes of the right size (its CRC-32 computed
+// once, and again when the copy is idle, not on every poll), or an item is of the wrong kind (a file at a
+// folder's name, a folder at a file's, as Windows folds letter case): never verified, no stamp.
+TEST_F(PayloadInstallation, FileWithOtherBytesOrItemOfTheWrongKindLeavesNoStamp) {
     ship(APPLICATION);
-    copy_at_once({APPLICATION[0], APPLICATION[1], {"data/app.so", std::string(3000, 'e')}});
-    install();
-    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
-    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2);
+    for (const std::vector<ZipArchiveEntry>& copied : std::vector<std::vector<ZipArchiveEntry>>{
+             {APPLICATION[0], APPLICATION[1], {"data/app.so", std::string(3000, 'e')}},
+             {APPLICATION[0], {"data", "a file, not a folder"}},
+             {APPLICATION[1], APPLICATION[2], {"kestrin_pad.exe/", ""}}}) {
+        std::filesystem::remove_all(native("install"));
+        copy_at_once(copied);
+        install();
+        EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build"))) << copied.back().name;
+        EXPECT_EQ(free_space_asked_at, system_path(root()))
+            << "a clean machine: the folder that will hold it";
+    }
+    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 3 + 1 + 1)
+        << "once, and again when the copy is idle";
 }
 
-// Windows folds letter case and a folder entry must arrive as a folder: a file standing at a
-// folder's name, or a folder at a file's name, never verifies.
-TEST_F(PayloadInstallation, ItemOfTheWrongKindLeavesNoStamp) {
+// CopyHere on Windows may return at once and copy on the shell's own thread: the wait lasts until
+// the last file is complete, and the archive stays until then. Here it copies over an older
+// installation whose files have the new sizes and dates. Windows' copy opens each target
+// exclusively and fails on any other handle, so no file is read back before the copy has written
+// it, told apart by its change time; each CRC-32 is computed once. Without a change time (FAT) an
+// old file read early looks unchanged once replaced, and is read again when the copy has gone
+// idle; so is a file the copy never touches: an old file identical to the new one must not hold
+// the stamp back.
+TEST_F(PayloadInstallation, CopyBesideTheWaitIsWaitedForAndFilesAreReadOnlyOnceWritten) {
     ship(APPLICATION);
-    copy_at_once({APPLICATION[0], {"data", "a file, not a folder"}});
+    bool keeps_change_time = true;
+    fault::query_path = [&](const std::u16string& at, PathState& state) {
+        return backend::query_path(at, state) && // the archive's date on every file, old and new
+               (state.last_write = 1, state.change_time = keeps_change_time ? 1 + writes[at] : 0, true);
+    };
+    std::vector<std::size_t> early_reads; // of a file the copy had not written, by poll
+    fault::open_file_shared_for_reading = [&](const std::u16string& at) {
+        if (writes[at] == 0)
+            early_reads.push_back(sleeps.size());
+        return backend::open_file_shared_for_reading(at);
+    };
+    const auto older_installation = [&](const std::string& executable) {
+        std::filesystem::remove(native("install/.kp_build"));
+        write_native(native("install/kestrin_pad.exe"), bytes_of(executable));
+        write_native(native("install/data/app.so"), bytes_of(std::string(3000, 'c')));
+        writes.clear(), early_reads.clear(), sleeps.clear(), next_step = 0, fault::calls = {};
+    };
+    for (const bool kept : {true, false}) {
+        keeps_change_time = kept;
+        older_installation("MZ old build");
+        copy_beside_the_wait({place("data/app.so", std::string(1000, 'd')),
+                              place("data/app.so", std::string(3000, 'd')),
+                              place("kestrin_pad.exe", "MZ new build")});
+        install();
+        EXPECT_TRUE(temp_archive_seen_by_copy);
+        EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
+        EXPECT_FALSE(std::filesystem::exists(temp_archive()));
+        EXPECT_EQ(early_reads.empty(), kept);
+        EXPECT_EQ(sleeps.size(), kept ? 4u : 4 + INSTALL_IDLE_POLLS) << kept;
+        EXPECT_EQ(fault::calls.open_file_shared_for_reading, kept ? 2 : 3) << kept;
+    }
+    keeps_change_time = true;
+    older_installation("MZ new build"); // identical: the copy passes over it
+    copy_beside_the_wait({place("data/app.so", std::string(3000, 'd'))});
     install();
-    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
-
-    std::filesystem::remove_all(native("install"));
-    copy_at_once({APPLICATION[1], APPLICATION[2], {"kestrin_pad.exe/", ""}});
-    install();
-    EXPECT_FALSE(std::filesystem::exists(native("install/.kp_build")));
+    EXPECT_TRUE(stamped());
+    EXPECT_EQ(early_reads, std::vector<std::size_t>(1, 3 + INSTALL_IDLE_POLLS))
+        << "verified at the third poll";
 }
 
 // The launcher reads files the shell may still be writing: a sharing violation means "not yet".
@@ -324,15 +355,6 @@ TEST_F(PayloadInstallation, FreeSpaceOneByteShortRefusesAndExactlyEnoughInstalls
     write_native(native("install/.kp_build"), bytes_of("older"));
     install();
     EXPECT_EQ(fault::calls.shell_extract_zip, 1);
-}
-
-// A clean machine has no install directory yet: the folder that will hold it is asked.
-TEST_F(PayloadInstallation, CleanMachineAsksTheFolderThatWillHoldTheInstallDirectory) {
-    ship(APPLICATION);
-    copy_at_once(APPLICATION);
-    install();
-    EXPECT_EQ(free_space_asked_at, system_path(root()));
-    EXPECT_TRUE(stamped());
 }
 
 #ifndef _WIN32 // real extraction: libarchive on the native target

@@ -20,14 +20,22 @@ FileHandle open_file_shared_for_reading(const std::u16string& path) {
     return file;
 }
 
+namespace {
+
+std::uint64_t nanoseconds(const timespec& time) {
+    return static_cast<std::uint64_t>(time.tv_sec) * 1000000000u + static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+} // namespace
+
 bool query_path(const std::u16string& path, PathState& state) {
     struct stat info {};
     if (::stat(to_native_path(path).c_str(), &info) != 0)
         return false;
     state.directory = S_ISDIR(info.st_mode);
     state.size = state.directory ? 0 : static_cast<std::uint64_t>(info.st_size);
-    state.last_write = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
-                       static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
+    state.last_write = nanoseconds(info.st_mtim);
+    state.change_time = nanoseconds(info.st_ctim);
     return true;
 }
 

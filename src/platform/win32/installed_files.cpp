@@ -21,14 +21,22 @@ FileHandle open_file_shared_for_reading(const std::u16string& path) {
                                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
 }
 
+// Opened for its attributes alone, which takes part in no sharing check: a copy that opens the
+// file exclusively meanwhile still succeeds. GetFileAttributesExW gives no change time.
 bool query_path(const std::u16string& path, PathState& state) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data))
+    const FileHandle file(raw_from_handle(CreateFileW(wide(path), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    if (!file ||
+        !GetFileInformationByHandleEx(handle_from_raw(file.raw()), FileBasicInfo, &basic, sizeof(basic)) ||
+        !GetFileInformationByHandleEx(handle_from_raw(file.raw()), FileStandardInfo, &standard,
+                                      sizeof(standard)))
         return false;
-    state.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    state.size = state.directory ? 0 : (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-    state.last_write =
-        (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    state.directory = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    state.size = state.directory ? 0 : static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    state.last_write = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
+    state.change_time = static_cast<std::uint64_t>(basic.ChangeTime.QuadPart);
     return true;
 }
 

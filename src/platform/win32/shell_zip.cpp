@@ -10,8 +10,11 @@ namespace kp::win32 {
 
 namespace {
 
-// FOF_SILENT | FOF_NOCONFIRMATION: no progress window, existing files replaced without asking.
-constexpr LONG COPY_OPTIONS = 20;
+// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI: no progress window, files
+// replaced and folders made without asking, and no error dialog for a file the copy cannot place
+// (it is skipped, and the completeness check refuses the stamp). Zip folders may ignore some of
+// these flags; passing them is all the launcher can do.
+constexpr LONG COPY_OPTIONS = 0x614;
 
 // One COM reference; release() may be called early to keep a fixed release order, the
 // destructor covers every other path.
