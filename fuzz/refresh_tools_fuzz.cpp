@@ -16,9 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <new>
 #include <optional>
-#include <sanitizer/asan_interface.h>
 
 namespace {
 
@@ -330,46 +328,6 @@ const ToolSet OLD_SET = {{PROBE, {1, 2, 3}},
 const ToolSet PARTIAL = {{key_of(u"\\part.bin"), {5}}};
 
 } // namespace
-
-// The unpacker makes its 4 MiB copy buffer afresh per call; from the sanitizer's allocator that
-// is a new mapping each time, most of an input's cost. One block is kept and handed out again,
-// poisoned while released, so that a use after release is still caught.
-namespace {
-void* copy_block = nullptr;
-bool copy_block_in_use = false;
-void* allocate_array(std::size_t size) {
-    if (size != kp::COPY_BUFFER_SIZE || copy_block_in_use)
-        return std::malloc(size);
-    if (copy_block == nullptr)
-        copy_block = std::malloc(size);
-    copy_block_in_use = copy_block != nullptr;
-    ASAN_UNPOISON_MEMORY_REGION(copy_block, size);
-    return copy_block;
-}
-void release_array(void* block) {
-    if (block == copy_block && copy_block_in_use) {
-        copy_block_in_use = false;
-        ASAN_POISON_MEMORY_REGION(copy_block, kp::COPY_BUFFER_SIZE);
-    } else {
-        std::free(block);
-    }
-}
-} // namespace
-void* operator new[](std::size_t size) {
-    void* block = allocate_array(size);
-    if (block == nullptr)
-        throw std::bad_alloc();
-    return block;
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate_array(size);
-}
-void operator delete[](void* block) noexcept {
-    release_array(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    release_array(block);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool ready = (serve_file_system(), true);
