@@ -13,14 +13,14 @@ target_link_libraries(kp_rotation_crash_test PRIVATE kp_packer ${KP_GTEST})
 add_dependencies(kp_rotation_crash_test kp_refresh_tools_killable kp_install_payload_killable)
 
 # One test per sweep, so that the two run at once. They are the longest tests by far: the cost
-# makes ctest start them first rather than last, when every other processor would be idle.
+# makes ctest start them first rather than last, when every other processor would be idle. A
+# filter that has lost its test runs none, which fails rather than passes.
 foreach(sweep ToolRefresh Installation)
-    add_test(NAME tool_rotation_crash_consistency_${sweep}
-             COMMAND kp_rotation_crash_test --gtest_filter=PowerCut.EveryCutOfA*${sweep}*)
-    set_tests_properties(tool_rotation_crash_consistency_${sweep} PROPERTIES TIMEOUT 900 COST 1000
-                         FAIL_REGULAR_EXPRESSION "Running 0 tests") # a filter that lost its test
+    set(test tool_rotation_crash_consistency_${sweep})
+    add_test(NAME ${test} COMMAND kp_rotation_crash_test --gtest_filter=PowerCut.EveryCutOfA*${sweep}*)
+    set_tests_properties(${test} PROPERTIES TIMEOUT 900 COST 1000 FAIL_REGULAR_EXPRESSION "Running 0 tests")
     # The cuts are simulated; the real flushes need not wait for a disk.
     if(EXISTS /dev/shm)
-        set_tests_properties(tool_rotation_crash_consistency_${sweep} PROPERTIES ENVIRONMENT TMPDIR=/dev/shm)
+        set_tests_properties(${test} PROPERTIES ENVIRONMENT TMPDIR=/dev/shm)
     endif()
 endforeach()
