@@ -19,6 +19,9 @@ foreach(sweep ToolRefresh Installation)
     set(test tool_rotation_crash_consistency_${sweep})
     add_test(NAME ${test} COMMAND kp_rotation_crash_test --gtest_filter=PowerCut.EveryCutOfA*${sweep}*)
     set_tests_properties(${test} PROPERTIES TIMEOUT 900 COST 1000 FAIL_REGULAR_EXPRESSION "Running 0 tests")
+    # Thousands of sanitized processes: a report still shows where the fault is, not where the
+    # memory was allocated (a tenth of the sweep's time); ASAN_OPTIONS of the caller's own win.
+    set_tests_properties(${test} PROPERTIES ENVIRONMENT_MODIFICATION ASAN_OPTIONS=string_prepend:malloc_context_size=0:)
     # The cuts are simulated; the real flushes need not wait for a disk.
     if(EXISTS /dev/shm)
         set_tests_properties(${test} PROPERTIES ENVIRONMENT TMPDIR=/dev/shm)
