@@ -16,9 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <new>
 #include <optional>
-#include <sanitizer/asan_interface.h>
 
 namespace {
 
@@ -39,6 +37,14 @@ KP_HARNESS char16_t upper(char16_t unit) {
     return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 32) : unit;
 }
 
+// Whether the first length characters of name spell word, and nothing more.
+KP_HARNESS bool spells(const char* name, std::size_t length, const char* word) {
+    std::size_t i = 0;
+    while (i < length && word[i] != '\0' && name[i] == word[i])
+        ++i;
+    return i == length && word[i] == '\0';
+}
+
 // A component up to its first dot, trailing spaces dropped, against the device names.
 KP_HARNESS bool is_device(const char16_t* part, std::size_t size) {
     std::size_t length = 0;
@@ -56,38 +62,46 @@ KP_HARNESS bool is_device(const char16_t* part, std::size_t size) {
         else
             name[i] = unit < 0x80 ? static_cast<char>(unit) : '?';
     }
-    const std::string_view text(name, length);
-    if (length == 4 && (text.starts_with("COM") || text.starts_with("LPT")))
-        return text[3] >= '1' && text[3] <= '9';
-    return text == "CON" || text == "PRN" || text == "AUX" || text == "NUL" || text == "CONIN$" ||
-           text == "CONOUT$";
+    if (length == 4 && (spells(name, 3, "COM") || spells(name, 3, "LPT")))
+        return name[3] >= '1' && name[3] <= '9';
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (spells(name, length, device))
+            return true;
+    return false;
 }
 
 // Keys are narrow strings (each unit in UTF-8 form, lone surrogates too): '\\' stays one byte.
 using Key = std::string;
 
-KP_HARNESS void append_unit(Key& key, char16_t unit) {
+// Writes the unit in UTF-8 form at out; gives the bytes written (at most three).
+KP_HARNESS std::size_t put_unit(char* out, char16_t unit) {
     if (unit < 0x80) {
-        key += static_cast<char>(unit);
-    } else if (unit < 0x800) {
-        key += static_cast<char>(0xC0 | (unit >> 6));
-        key += static_cast<char>(0x80 | (unit & 0x3F));
-    } else {
-        key += static_cast<char>(0xE0 | (unit >> 12));
-        key += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-        key += static_cast<char>(0x80 | (unit & 0x3F));
+        out[0] = static_cast<char>(unit);
+        return 1;
     }
+    if (unit < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (unit >> 6));
+        out[1] = static_cast<char>(0x80 | (unit & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xE0 | (unit >> 12));
+    out[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (unit & 0x3F));
+    return 3;
 }
 
 // The key of a path: its folded components, each after a '\\'; `device` tells whether one
-// names a device.
+// names a device. Written in place (a separator and at most three bytes a unit) rather than
+// appended byte by byte: the string's own code is instrumented, and was the harness's largest cost.
 KP_HARNESS Key key_of(std::u16string_view path, bool& device) {
     device = false;
     const char16_t* units = path.data();
     std::size_t size = 0;
     while (size < path.size() && units[size] != u'\0')
         ++size;
-    Key key;
+    Key key(4 * size, '\0');
+    char* out = key.data();
+    std::size_t used = 0;
     for (std::size_t start = 0; start <= size;) {
         std::size_t end = start;
         while (end < size && units[end] != u'\\' && units[end] != u'/')
@@ -96,18 +110,21 @@ KP_HARNESS Key key_of(std::u16string_view path, bool& device) {
         const char16_t* part = units + start;
         start = end + 1;
         device = device || is_device(part, length);
-        if (length == 2 && part[0] == u'.' && part[1] == u'.') {
-            key.resize(std::min(key.size(), key.rfind('\\')));
+        if (length == 2 && part[0] == u'.' && part[1] == u'.') { // drops the last component
+            while (used > 0 && out[used - 1] != '\\')
+                --used;
+            used -= used > 0 ? 1 : 0;
             continue;
         }
         while (length > 0 && (part[length - 1] == u'.' || part[length - 1] == u' '))
             --length;
         if (length == 0)
             continue;
-        key += '\\';
+        out[used++] = '\\';
         for (std::size_t i = 0; i < length; ++i)
-            append_unit(key, upper(part[i]));
+            used += put_unit(out + used, upper(part[i]));
     }
+    key.resize(used);
     return key;
 }
 
@@ -329,47 +346,16 @@ const ToolSet OLD_SET = {{PROBE, {1, 2, 3}},
                          {MARKER, kp::utf16le_bytes(u"0123456789abcdef0123456789abcdef")}};
 const ToolSet PARTIAL = {{key_of(u"\\part.bin"), {5}}};
 
-} // namespace
-
-// The unpacker makes its 4 MiB copy buffer afresh per call; from the sanitizer's allocator that
-// is a new mapping each time, most of an input's cost. One block is kept and handed out again,
-// poisoned while released, so that a use after release is still caught.
-namespace {
-void* copy_block = nullptr;
-bool copy_block_in_use = false;
-void* allocate_array(std::size_t size) {
-    if (size != kp::COPY_BUFFER_SIZE || copy_block_in_use)
-        return std::malloc(size);
-    if (copy_block == nullptr)
-        copy_block = std::malloc(size);
-    copy_block_in_use = copy_block != nullptr;
-    ASAN_UNPOISON_MEMORY_REGION(copy_block, size);
-    return copy_block;
-}
-void release_array(void* block) {
-    if (block == copy_block && copy_block_in_use) {
-        copy_block_in_use = false;
-        ASAN_POISON_MEMORY_REGION(copy_block, kp::COPY_BUFFER_SIZE);
-    } else {
-        std::free(block);
+// Everything an input puts in the file system goes when it is done, so that an input frees what
+// it allocated: libFuzzer runs an input again, looking for a leak, whenever it did not.
+struct FileSystemEmptiedAfterward {
+    ~FileSystemEmptiedAfterward() {
+        nodes.clear();
+        open_files.clear();
     }
-}
+};
+
 } // namespace
-void* operator new[](std::size_t size) {
-    void* block = allocate_array(size);
-    if (block == nullptr)
-        throw std::bad_alloc();
-    return block;
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate_array(size);
-}
-void operator delete[](void* block) noexcept {
-    release_array(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    release_array(block);
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool ready = (serve_file_system(), true);
@@ -378,8 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     host_data = data + 1;
     host_size = size - 1;
-    nodes.clear();
-    open_files.clear();
+    const FileSystemEmptiedAfterward emptied;
     nodes[key_of(u"\\fuzz")] = Node{true, {}};
     nodes[key_of(INSTALL)] = Node{true, {}};
 

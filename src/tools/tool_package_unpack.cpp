@@ -25,6 +25,7 @@ struct StreamState {
     std::uint64_t package_size = 0;
     std::uint64_t position = 0;
     std::uint64_t end = 0;
+    std::uint32_t buffer_size = 0; // the copy buffer: no larger than the package
 };
 
 // Copies data_size bytes from the host's current position to the target, hashing what both
@@ -33,7 +34,7 @@ bool copy_entry_data(const FileHandle& host, const FileHandle& target, std::uint
                      std::uint8_t* buffer, Sha256Hasher& hasher, StreamState& stream) {
     std::uint64_t remaining = data_size;
     while (remaining != 0) {
-        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, COPY_BUFFER_SIZE));
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, stream.buffer_size));
         std::uint32_t read = 0;
         std::uint32_t written = 0;
         const bool chunk_ok = sys::read_file(host, buffer, chunk, read) && read == chunk &&
@@ -90,9 +91,6 @@ bool unpack_entry(const FileHandle& host, const std::u16string& staging_dir, std
 
 bool unpack_tool_package(const FileHandle& host_file, const ToolPackageTrailer& trailer,
                          const std::u16string& staging_dir) {
-    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[COPY_BUFFER_SIZE]);
-    if (!buffer)
-        return false;
     StreamState stream;
     stream.package_offset = trailer.package_offset;
     stream.package_size = trailer.package_size;
@@ -101,6 +99,12 @@ bool unpack_tool_package(const FileHandle& host_file, const ToolPackageTrailer& 
     if (trailer.package_size == 0 || !fits_before(trailer.package_offset, trailer.package_size, NO_BOUND))
         return false;
     stream.end = trailer.package_offset + trailer.package_size;
+    // No entry holds more than the package, so a small package needs no more than its own size.
+    stream.buffer_size =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(trailer.package_size, COPY_BUFFER_SIZE));
+    const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[stream.buffer_size]);
+    if (!buffer)
+        return false;
 
     Sha256Hasher hasher;
     hasher.open();

@@ -2,17 +2,14 @@
 # shell's automation object served by the test stand-in (Wine has no zip folders). Sourced after
 # common.sh; expects $win and $work. open_wine_machine sets the EXIT trap that stops it.
 
-# start_wine_machine: Xvfb on a free display (DISPLAY exported, pid in $xvfb), then a fresh,
-# initialised prefix (scripts/wine-env).
+# start_wine_machine: Xvfb on a display it picks itself, so that suites running at once never
+# meet on one (DISPLAY exported once it serves, pid in $xvfb), then a fresh, initialised prefix
+# (scripts/wine-env).
 start_wine_machine() {
-    local display
-    for _ in $(seq 20); do
-        display=$((100 + RANDOM % 400))
-        [ -e "/tmp/.X$display-lock" ] || break
-    done
-    Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
     xvfb=$!
-    export DISPLAY=:$display
+    while kill -0 "$xvfb" 2>/dev/null && [ ! -s "$work/display" ]; do sleep 0.1; done
+    export DISPLAY=:$(head -1 "$work/display")
     source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-env"
     wine cmd /c exit >/dev/null 2>&1
 }
