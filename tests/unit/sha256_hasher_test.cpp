@@ -9,6 +9,22 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <pthread.h>
+
+static bool no_threads = false;
+static int threads_refused = 0;
+
+// Stands in for the C library's pthread_create in this test binary, to fail as it does when the
+// process may not have another thread.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                              void* argument) noexcept {
+    if (no_threads) {
+        ++threads_refused;
+        return EAGAIN;
+    }
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    return real(thread, attributes, start, argument);
+}
 #endif
 
 namespace kp::test {
@@ -58,31 +74,7 @@ TEST(Sha256Hasher, KnownDigestsWhateverThePiecesAndAbandonedHashesReleased) {
     }
 }
 
-} // namespace
-
 #ifndef _WIN32
-
-bool no_threads = false;
-int threads_refused = 0;
-
-} // namespace kp::test
-
-// Stands in for the C library's pthread_create in this test binary, to fail as it does when the
-// process may not have another thread.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
-                              void* argument) noexcept {
-    if (kp::test::no_threads) {
-        ++kp::test::threads_refused;
-        return EAGAIN;
-    }
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    return real(thread, attributes, start, argument);
-}
-
-namespace kp::test {
-namespace {
-
 TEST(Sha256Hasher, HashesOnTheCallersThreadWhenNoOtherCanStart) {
     no_threads = true;
     const std::u16string id = hash_in_pieces(long_pattern(), MIXED_PIECES);
@@ -90,9 +82,7 @@ TEST(Sha256Hasher, HashesOnTheCallersThreadWhenNoOtherCanStart) {
     EXPECT_EQ(id, LONG_PATTERN_ID);
     EXPECT_EQ(threads_refused, 1) << "one refusal, then no more attempts";
 }
-
-} // namespace
-
 #endif
 
+} // namespace
 } // namespace kp::test
