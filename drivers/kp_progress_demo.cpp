@@ -20,9 +20,7 @@ std::optional<std::uint32_t> parse_number(const std::u16string& text, std::uint3
             return std::nullopt;
         value = value * 10 + static_cast<std::uint32_t>(unit - u'0');
     }
-    if (value > limit)
-        return std::nullopt;
-    return value;
+    return value <= limit ? std::optional(value) : std::nullopt;
 }
 
 } // namespace

@@ -14,11 +14,16 @@
 
 namespace {
 
+// UTF-8 text of a path, or of any wide string held in one.
+std::string utf8(const std::filesystem::path& text) {
+    const auto bytes = text.u8string();
+    return std::string(bytes.begin(), bytes.end());
+}
+
 std::string working_directory() {
     std::error_code error;
     const auto directory = std::filesystem::current_path(error);
-    const auto text = directory.u8string();
-    return error ? std::string("?") : std::string(text.begin(), text.end());
+    return error ? std::string("?") : utf8(directory);
 }
 
 int record_start(int argument_count, const std::string& command_line) {
@@ -40,16 +45,6 @@ int record_start(int argument_count, const std::string& command_line) {
 } // namespace
 
 #ifdef _WIN32
-std::string utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return {};
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.pop_back();
-    return result;
-}
-
 int wmain(int argc, wchar_t**) {
     return record_start(argc, utf8(GetCommandLineW()));
 }

@@ -14,16 +14,14 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
-int usage() {
+static int usage() {
     std::fputs("usage: kp_test_host [--orphan] PROGRAM [ARGUMENTS...]\n", stderr);
     return 2;
 }
 
 #ifdef _WIN32
 
-std::wstring quoted(const std::wstring& argument) {
+static std::wstring quoted(const std::wstring& argument) {
     std::wstring text = L"\"";
     std::size_t backslashes = 0;
     for (wchar_t c : argument) {
@@ -39,7 +37,7 @@ std::wstring quoted(const std::wstring& argument) {
     return text + L"\"";
 }
 
-int run_child(int argc, wchar_t** argv) {
+int wmain(int argc, wchar_t** argv) {
     if (argc < 2 || std::wstring(argv[1]) == L"--orphan")
         return usage();
     std::wstring line;
@@ -65,7 +63,7 @@ int run_child(int argc, wchar_t** argv) {
 
 #else
 
-int run_child(int argc, char** argv) {
+int main(int argc, char** argv) {
     const bool orphan = argc > 1 && std::string(argv[1]) == "--orphan";
     const int first = orphan ? 2 : 1;
     if (argc <= first)
@@ -91,16 +89,4 @@ int run_child(int argc, char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-#endif
-
-} // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-    return run_child(argc, argv);
-}
-#else
-int main(int argc, char** argv) {
-    return run_child(argc, argv);
-}
 #endif

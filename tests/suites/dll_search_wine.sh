@@ -36,11 +36,8 @@ head -c 300000 /dev/urandom >"$work/tools/onnxruntime.dll"
 head -c 40000000 /dev/urandom >"$work/tools/models/vision.onnx"
 "$bin/kpack" tools append "$KP/kp_test_host.exe" "$work/tools" -o "$KP/host_tools.exe" >/dev/null || exit 1
 cp "$win/kp_launcher.exe" "$win/kp_load_library.exe" "$DL/"
-names=()
-for marker in $MARKERS; do
-    cp "$win/kp_dll_marker.dll" "$DL/$marker.dll"
-    names+=("$marker.dll")
-done
+read -ra names <<<"$(printf '%s.dll ' $MARKERS)"
+tee "${names[@]/#/$DL/}" <"$win/kp_dll_marker.dll" >/dev/null # one marker copy under each name
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${MARKERS// /,}=n,b"
 export KP_APP_RECORD='C:\kp\record.txt'
 RECORD=$KP/record.txt

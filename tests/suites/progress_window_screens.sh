@@ -105,9 +105,7 @@ finish() {
 }
 
 # check_demo NAME PERMILLE SHOT SECONDS COMMAND...
-check_demo() {
-    if show "$@"; then finish "$1" 1; else finish "$1" 0; fi
-}
+check_demo() { show "$@"; finish "$1" $(($? == 0)); }
 keep_shot() { [ -n "${KP_TEST_LOG_DIR:-}" ] && [ -f "$1" ] && cp "$1" "$KP_TEST_LOG_DIR/$2"; }
 
 # One gtest run counts as one check; on a display, none of its tests may skip.

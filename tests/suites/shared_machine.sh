@@ -36,7 +36,6 @@ head -c 300000 /dev/urandom >"$work/tools/onnxruntime.dll"
 chmod 755 "$work"
 mkdir -m 1777 "$work/shared"
 
-wait_for_file() { for _ in $(seq 100); do [ -e "$1" ] && return 0; sleep 0.1; done; return 1; }
 launch() { "$S/bin/kp_launcher" || fail "launcher exit code $?"; }
 started() { # [INSTALL]: the application started once from the install folder, as its path is resolved
     started_once "$KP_APP_RECORD" "start	argc=1	cwd=${1:-$INSTALL}	cmdline=[${1:-$INSTALL}/kestrin_pad.exe]"
@@ -148,11 +147,11 @@ one_lock_whatever_the_environment() {
     python3 -c 'import fcntl, sys, time
 lock = open(sys.argv[1])
 fcntl.flock(lock, fcntl.LOCK_EX)
-open(sys.argv[2], "w").close()
+open(sys.argv[2], "w").write("held\n")
 time.sleep(600)' "$lock" "$S/held" &
     local holder=$!
     trap "kill $holder \${WATCHER:-} 2>/dev/null" EXIT # the scenario's subshell
-    wait_for_file "$S/held" || fail "the lock could not be taken"
+    wait_lines "$S/held" 1 || fail "the lock could not be taken"
     watch_unpacks "$INSTALL" "$work/unpacks" || fail "watcher did not start"
     "$work/host_tools" "$S/bin/kp_launcher" &
     local with=$!

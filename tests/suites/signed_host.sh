@@ -9,10 +9,8 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 native_dir=${KP_NATIVE_DIR:-build/dev}
 windows_dir=${KP_WINDOWS_DIR:-build/windows}
-kpack=$(pwd)/$native_dir/kpack
-kpack_exe=$(pwd)/$windows_dir/kpack.exe
-[ "${native_dir#/}" != "$native_dir" ] && kpack=$native_dir/kpack
-[ "${windows_dir#/}" != "$windows_dir" ] && kpack_exe=$windows_dir/kpack.exe
+kpack=$(realpath -m "$native_dir/kpack")
+kpack_exe=$(realpath -m "$windows_dir/kpack.exe")
 
 source tests/support/checks.sh
 

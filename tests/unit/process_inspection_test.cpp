@@ -118,8 +118,7 @@ TEST_F(ProcessBackend, OwnImageIsFoundIgnoringCaseByOrdinalComparisonPerUnit) {
     const std::u16string self = sys::module_file_name();
     EXPECT_TRUE(is_image_running(self));
     EXPECT_FALSE(is_image_running(path(utf16_to_utf8(self.substr(self.rfind(u'\\') + 1)))));
-    EXPECT_TRUE(sys::equal_ignoring_case(u"C:\\Käse\\Ωmega.EXE", u"c:\\KÄSE\\ωMEGA.exe"));
-    EXPECT_TRUE(sys::equal_ignoring_case(u"Привет", u"пРИВЕТ"));
+    EXPECT_TRUE(sys::equal_ignoring_case(u"C:\\Käse\\Ωmega Привет.EXE", u"c:\\KÄSE\\ωMEGA пРИВЕТ.exe"));
     EXPECT_FALSE(sys::equal_ignoring_case(u"straße", u"STRASSE"));
     EXPECT_FALSE(sys::equal_ignoring_case(u"a.exe", u"a.ex"));
 }

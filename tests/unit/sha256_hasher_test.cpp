@@ -9,6 +9,22 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <pthread.h>
+
+static bool no_threads = false;
+static int threads_refused = 0;
+
+// Stands in for the C library's pthread_create in this test binary, to fail as it does when the
+// process may not have another thread.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                              void* argument) noexcept {
+    if (no_threads) {
+        ++threads_refused;
+        return EAGAIN;
+    }
+    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+    return real(thread, attributes, start, argument);
+}
 #endif
 
 namespace kp::test {
@@ -41,54 +57,24 @@ std::u16string hash_in_pieces(const std::vector<std::uint8_t>& bytes, const std:
 
 const std::vector<std::size_t> MIXED_PIECES = {1, 4096, 33, 512 * 1024, 4 * 1024 * 1024, 7, 511 * 1024};
 
-TEST(Sha256Hasher, KnownDigestsWhateverThePieces) {
+// A hash given up half way, as a failed unpack leaves it, is released without being finished.
+TEST(Sha256Hasher, KnownDigestsWhateverThePiecesAndAbandonedHashesReleased) {
     EXPECT_EQ(hash_in_pieces({}, {1}), u"e3b0c44298fc1c149afbf4c8996fb924");
     EXPECT_EQ(hash_in_pieces({'a', 'b', 'c'}, {1}), u"ba7816bf8f01cfea414140de5dae2223");
-    const std::vector<std::uint8_t> million_a(1000000, 'a');
-    EXPECT_EQ(hash_in_pieces(million_a, {1000000}), u"cdc76e5c9914fb9281a1c7e284d73e67");
-    EXPECT_EQ(hash_in_pieces(million_a, {4096 + 30}), u"cdc76e5c9914fb9281a1c7e284d73e67");
-
+    EXPECT_EQ(hash_in_pieces(std::vector<std::uint8_t>(1000000, 'a'), {4096 + 30}),
+              u"cdc76e5c9914fb9281a1c7e284d73e67");
     const std::vector<std::uint8_t> pattern = long_pattern();
     EXPECT_EQ(hash_in_pieces(pattern, {pattern.size()}), LONG_PATTERN_ID);
     EXPECT_EQ(hash_in_pieces(pattern, MIXED_PIECES), LONG_PATTERN_ID);
-}
-
-// A hash given up half way, as a failed unpack leaves it, is released without being finished.
-TEST(Sha256Hasher, AbandonedHashIsReleased) {
-    const std::vector<std::uint8_t> pattern = long_pattern();
     for (int round = 0; round < 20; ++round) {
-        Sha256Hasher hasher;
-        hasher.open();
-        hasher.update(pattern.data(), static_cast<std::uint32_t>(pattern.size()));
-        EXPECT_TRUE(hasher.ok);
+        Sha256Hasher abandoned;
+        abandoned.open();
+        abandoned.update(pattern.data(), static_cast<std::uint32_t>(pattern.size()));
+        EXPECT_TRUE(abandoned.ok);
     }
 }
-
-} // namespace
 
 #ifndef _WIN32
-
-bool no_threads = false;
-int threads_refused = 0;
-
-} // namespace kp::test
-
-// Stands in for the C library's pthread_create in this test binary, to fail as it does when the
-// process may not have another thread.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
-                              void* argument) noexcept {
-    if (kp::test::no_threads) {
-        ++kp::test::threads_refused;
-        return EAGAIN;
-    }
-    using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
-    return real(thread, attributes, start, argument);
-}
-
-namespace kp::test {
-namespace {
-
 TEST(Sha256Hasher, HashesOnTheCallersThreadWhenNoOtherCanStart) {
     no_threads = true;
     const std::u16string id = hash_in_pieces(long_pattern(), MIXED_PIECES);
@@ -96,9 +82,7 @@ TEST(Sha256Hasher, HashesOnTheCallersThreadWhenNoOtherCanStart) {
     EXPECT_EQ(id, LONG_PATTERN_ID);
     EXPECT_EQ(threads_refused, 1) << "one refusal, then no more attempts";
 }
-
-} // namespace
-
 #endif
 
+} // namespace
 } // namespace kp::test
