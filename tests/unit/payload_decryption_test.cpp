@@ -7,12 +7,10 @@ namespace kp::test {
 namespace {
 
 using PayloadDecryption = SandboxTest;
-using Key = std::array<std::uint8_t, 32>;
-using Iv = std::array<std::uint8_t, 16>;
 
 // Encrypted in place, the inner layer then the outer: no room to spare, the buffer moves as it grows.
-Bytes two_layers(Bytes data, const Key& inner_key, const Iv& inner_iv, const Key& outer_key,
-                 const Iv& outer_iv) {
+Bytes two_layers(Bytes data, const auto& inner_key, const auto& inner_iv, const auto& outer_key,
+                 const auto& outer_iv) {
     EXPECT_TRUE(sys::aes256_cbc_encrypt(data, inner_key, inner_iv, data));
     EXPECT_TRUE(sys::aes256_cbc_encrypt(data, outer_key, outer_iv, data));
     return data;
@@ -38,7 +36,7 @@ TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
 // Empty, misaligned, other keys (the padding check fails), the layers swapped; the inner layer is
 // not tried once the outer fails.
 TEST_F(PayloadDecryption, RefusesEmptyMisalignedAndForeignInput) {
-    const Key other_key{0x5A};
+    const std::array<std::uint8_t, 32> other_key{0x5A};
     const Bytes refused[] = {
         {},
         pattern_bytes(33),
