@@ -26,16 +26,10 @@ done
 
 # A valid shared object that has none of the functions asked for, under a library's name: the
 # library present but unusable, in a folder of its own for LD_LIBRARY_PATH.
-printf 'int kp_no_functions_here;\n' >"$work/empty.c"
-unusable() { # FOLDER SONAME...
-    local folder=$work/$1 soname
-    shift
-    mkdir -p "$folder"
-    for soname; do cc -shared -fPIC -o "$folder/$soname" "$work/empty.c" || exit 1; done
-}
-unusable no_crypto libcrypto.so.3
-unusable no_archive libarchive.so.13
-unusable no_x libX11.so.6 libXft.so.2
+for library in no_crypto/libcrypto.so.3 no_archive/libarchive.so.13 no_x/libX11.so.6 no_x/libXft.so.2; do
+    mkdir -p "$work/${library%/*}"
+    cc -shared -fPIC -x c -o "$work/$library" - <<<'int kp_no_functions_here;' || exit 1
+done
 
 # traced_launch HOST [ENV...]: one launch through HOST, the launcher's loader trace in $S/launcher.trace.
 traced_launch() {

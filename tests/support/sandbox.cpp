@@ -53,23 +53,9 @@ Bytes make_app_enc(const Bytes& archive) {
     return outer;
 }
 
-namespace {
-
-// Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "\"" + text + "\"".
-std::string quoted_text(const std::string& text) {
-    std::string result;
-    result.reserve(text.size() + 2);
-    result += '"';
-    result += text;
-    result += '"';
-    return result;
-}
-
-} // namespace
-
 int run_command(const std::string& command) {
     // cmd /c drops the outermost quotes of a line that starts with one: add a pair it can drop.
-    const std::string line = running_under_windows() ? quoted_text(command) : command;
+    const std::string line = running_under_windows() ? '"' + command + '"' : command;
     const int status = std::system(line.c_str());
     if (running_under_windows())
         return status;
@@ -84,7 +70,7 @@ std::filesystem::path built_program(const std::string& name) {
 }
 
 std::string quoted(const std::filesystem::path& path) {
-    return quoted_text(utf16_to_utf8(path.u16string()));
+    return '"' + utf16_to_utf8(path.u16string()) + '"';
 }
 
 bool running_under_windows() {

@@ -32,11 +32,9 @@ TEST_F(FileIo, TextIsTakenAsUtf16LeUnitsExactlyAsStored) {
     EXPECT_EQ(read_text_file(path("stamp")), std::u16string(u"\uFEFFa\0b\n", 5));
     write_native(native("odd"), Bytes{'a', 0, 'b'});
     write_native(native("empty"), Bytes{});
-    EXPECT_EQ(read_text_file(path("odd")), u"");
-    EXPECT_EQ(read_text_file(path("empty")), u"");
-    EXPECT_EQ(read_text_file(path("missing")), u"");
     std::filesystem::create_directory(native("directory"));
-    EXPECT_EQ(read_text_file(path("directory")), u"");
+    for (const char* name : {"odd", "empty", "missing", "directory"})
+        EXPECT_EQ(read_text_file(path(name)), u"") << name;
     EXPECT_TRUE(exists(path("stamp")) && exists(path("directory")));
     EXPECT_FALSE(exists(path("missing")));
 }
@@ -112,15 +110,14 @@ TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
     EXPECT_FALSE(sys::create_directory(path("d")));
     EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/a"))));
 
-    std::filesystem::remove_all(native("d"));
-    sys::create_directory(path("d"));
-    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/b"))));
-    EXPECT_TRUE(std::filesystem::exists(native("d/b")));
-    std::filesystem::remove_all(native("d"));
-    std::filesystem::create_directory(native("d")); // made anew at the same name
-    sys::create_directory(path("d"));
-    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/c"))));
-    EXPECT_TRUE(std::filesystem::exists(native("d/c")));
+    for (const bool made_anew : {false, true}) { // by another process, at the same name
+        std::filesystem::remove_all(native("d"));
+        if (made_anew)
+            std::filesystem::create_directory(native("d"));
+        sys::create_directory(path("d"));
+        EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/f"))));
+        EXPECT_TRUE(std::filesystem::exists(native("d/f"))) << made_anew;
+    }
 
     sys::shell_delete(path("d"));
     EXPECT_TRUE(sys::create_directory(path("d")));
@@ -141,7 +138,6 @@ TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
     EXPECT_EQ(utf16_to_utf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
     EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\uFFFD\uFFFD"); // each stray byte replaced
     EXPECT_EQ(decimal_text(0), u"0");
-    EXPECT_EQ(decimal_text(4242), u"4242");
     EXPECT_EQ(decimal_text(4294967295u), u"4294967295");
 }
 
@@ -337,12 +333,7 @@ TEST_F(FileIo, WrittenFilesAreClosedByTheTimeAnythingNeedsThem) {
     EXPECT_TRUE(sys::flush_tree(path("")));
     EXPECT_EQ(open_descriptors(), before);
 
-    {
-        const FileHandle script = sys::create_file_for_writing(path("run.sh"));
-        const std::string text = "#!/bin/sh\ntouch ran\n";
-        std::uint32_t written = 0;
-        ASSERT_TRUE(sys::write_file(script, text.data(), static_cast<std::uint32_t>(text.size()), written));
-    }
+    ASSERT_TRUE(write_file_bytes(path("run.sh"), bytes_of("#!/bin/sh\ntouch ran\n")));
     ::chmod(native("run.sh").c_str(), 0755);
     ASSERT_TRUE(sys::start_process(path("run.sh"), u"\"" + path("run.sh") + u"\"", path("")));
     for (int i = 0; i < 1000 && !std::filesystem::exists(native("ran")); ++i)

@@ -1,13 +1,11 @@
 // kpack tools, run as the real command line tool, read back with the launcher's own reader.
 #include "support/kpack_run.hpp"
 #include "support/pe_image.hpp"
+#include "support/tool_sets.hpp"
 #include "tool_package_append.hpp"
 #include "tool_package_check.hpp"
 #include "tool_package_writer.hpp"
 #include "tools/tool_package_format.hpp"
-
-#include <algorithm>
-#include <set>
 
 namespace kp::test {
 namespace {
@@ -16,7 +14,8 @@ namespace fs = std::filesystem;
 
 class KpackTools : public KpackTest {
   protected:
-    std::string append_command(const std::string& host, const std::string& dir, const std::string& out) {
+    std::string append(const std::string& host, const std::string& dir = "tools",
+                       const std::string& out = "kept.exe") {
         return "tools append " + quoted(native(host)) + " " + quoted(native(dir)) + " -o " +
                quoted(native(out));
     }
@@ -35,21 +34,20 @@ class KpackTools : public KpackTest {
         read.push_back(check.verified ? "verified" : "unverified");
         return read;
     }
-    std::set<fs::path> listing() {
-        std::set<fs::path> names;
-        for (const auto& entry : fs::directory_iterator(root()))
-            if (entry.path().extension() != ".txt")
-                names.insert(entry.path().filename());
-        return names;
+    // Every file in the sandbox with its content, but what kpack printed.
+    FileSet listing() {
+        FileSet files = files_under(root()).value();
+        files.erase("stdout.txt");
+        files.erase("stderr.txt");
+        return files;
     }
-    // A refusal: non-zero exit, one line naming what was refused, no output file.
+    // A refusal: non-zero exit, one line naming what was refused, no file made or changed.
     void expect_refused(const std::string& arguments, const std::string& named) {
         SCOPED_TRACE(arguments);
         const auto before = listing();
         EXPECT_NE(kpack(arguments), 0);
-        const std::string message = output("stderr.txt");
-        EXPECT_NE(message.find(named), std::string::npos) << message;
-        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+        EXPECT_NE(error_text().find(named), std::string::npos) << error_text();
+        EXPECT_EQ(line_count(error_text()), 1u) << error_text();
         EXPECT_EQ(listing(), before);
     }
 };
@@ -61,10 +59,10 @@ TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAfterTheHost) {
     put("models/vision/v.onnx", pattern_bytes(10, 3));
     put("models/m.onnx", {});
     put("b/x.bin", bytes_of("x"));
-    ASSERT_EQ(kpack(append_command("host.exe", "tools", "out.exe")), 0) << output("stderr.txt");
-    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe"))), 0) << output("stderr.txt");
+    ASSERT_EQ(kpack(append("host.exe", "tools", "out.exe")), 0) << error_text();
+    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe"))), 0) << error_text();
     EXPECT_NE(output("stdout.txt").find("identifier:         verified"), std::string::npos);
-    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe")) + " --json"), 0) << output("stderr.txt");
+    EXPECT_EQ(kpack("tools inspect " + quoted(native("out.exe")) + " --json"), 0) << error_text();
     const std::string json = output("stdout.txt");
     EXPECT_TRUE(json.starts_with("{\"file_size\":")) << json;
     for (const char* field :
@@ -76,9 +74,9 @@ TEST_F(KpackTools, AppendsEveryFileParentDirectoriesFirstAfterTheHost) {
 
     // A package is replaced only when asked, here in place; then as if appended to the bare host.
     put("onnxruntime.dll", bytes_of("second"));
-    ASSERT_EQ(kpack(append_command("host.exe", "tools", "fresh.exe")), 0) << output("stderr.txt");
-    expect_refused(append_command("out.exe", "tools", "again.exe"), "out.exe");
-    ASSERT_EQ(kpack(append_command("out.exe", "tools", "out.exe") + " --replace"), 0) << output("stderr.txt");
+    ASSERT_EQ(kpack(append("host.exe", "tools", "fresh.exe")), 0) << error_text();
+    expect_refused(append("out.exe", "tools", "again.exe"), "out.exe");
+    ASSERT_EQ(kpack(append("out.exe", "tools", "out.exe") + " --replace"), 0) << error_text();
     EXPECT_EQ(read_native(native("out.exe")), read_native(native("fresh.exe")));
 }
 
@@ -88,32 +86,32 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePath) {
     write_native(native("kept.exe"), bytes_of("earlier output"));
     fs::create_directories(native("empty"));
     put("onnxruntime.dll", pattern_bytes(100));
-    ASSERT_EQ(kpack(append_command("host.exe", "tools", "damaged.exe")), 0) << output("stderr.txt");
+    ASSERT_EQ(kpack(append("host.exe", "tools", "damaged.exe")), 0) << error_text();
     Bytes damaged = read_native(native("damaged.exe"));
     damaged[1024 + 50] ^= 0x40;
     write_native(native("damaged.exe"), damaged);
     expect_refused("tools inspect " + quoted(native("host.exe")), "host.exe");
     expect_refused("tools inspect " + quoted(native("damaged.exe")), "does not verify");
-    expect_refused(append_command("missing.exe", "tools", "kept.exe"), "missing.exe");
-    expect_refused(append_command("host.exe", "empty", "kept.exe"), "empty");
-    expect_refused(append_command("host.exe", "nowhere", "kept.exe"), "nowhere");
-    expect_refused(append_command("signed.exe", "tools", "kept.exe"), "signed.exe"); // append before signing
+    expect_refused(append("missing.exe"), "missing.exe");
+    expect_refused(append("host.exe", "empty"), "empty");
+    expect_refused(append("host.exe", "nowhere"), "nowhere");
+    expect_refused(append("signed.exe"), "signed.exe"); // append before signing
 
-    // Each case in a fresh DIR holding onnxruntime.dll and the given files.
-    const auto refuses = [&](const std::vector<std::string>& files, const std::string& named) {
+    // Each case in a fresh DIR holding the given files and, unless told otherwise, onnxruntime.dll.
+    const auto refuses = [&](const std::vector<std::string>& files, const std::string& named,
+                             bool probe = true) {
         fs::remove_all(native("tools"));
-        put("onnxruntime.dll", bytes_of("runtime"));
+        if (probe)
+            put("onnxruntime.dll", bytes_of("runtime"));
         for (const std::string& file : files)
             put(file, bytes_of("x"));
-        expect_refused(append_command("host.exe", "tools", "kept.exe"), named);
+        expect_refused(append("host.exe"), named);
     };
     refuses({"a..b.dll"}, "a..b.dll");
     // "upper" holds no file itself, so the launcher could not create it for "upper\lower\f".
     refuses({"upper/lower/f"}, "upper");
-    fs::remove_all(native("tools"));
-    put("models/m.onnx", bytes_of("x")); // the completeness probe is missing
-    expect_refused(append_command("host.exe", "tools", "kept.exe"), "onnxruntime.dll");
-    if (!running_under_windows()) { // names that cannot exist on Windows
+    refuses({"models/m.onnx"}, "onnxruntime.dll", false); // the completeness probe is missing
+    if (!running_under_windows()) {                       // names that cannot exist on Windows
         refuses({"aux.onnx"}, "aux.onnx");
         refuses({"models/com1.bin"}, "com1.bin");
         for (const char* name :
@@ -125,9 +123,8 @@ TEST_F(KpackTools, RefusesWhatTheLauncherWouldRefuseNamingThePath) {
         fs::remove_all(native("tools"));
         fs::create_directories(native("tools"));
         fs::create_symlink(native("host.exe"), native("tools/link.dll"));
-        expect_refused(append_command("host.exe", "tools", "kept.exe"), "link.dll");
+        expect_refused(append("host.exe"), "link.dll");
     }
-    EXPECT_EQ(read_native(native("kept.exe")), bytes_of("earlier output"));
 
     // Packages made by hand: inspect refuses what the launcher would not take as it is.
     const std::pair<std::vector<pack::ToolFile>, std::string> hand_made[] = {

@@ -3,12 +3,18 @@
 #include "platform/platform.hpp"
 #include "support/sandbox.hpp"
 
-#include <cstdio>
-
 namespace kp::test {
 namespace {
 
 using PayloadDecryption = SandboxTest;
+
+// Encrypted in place, the inner layer then the outer: no room to spare, the buffer moves as it grows.
+Bytes two_layers(Bytes data, const auto& inner_key, const auto& inner_iv, const auto& outer_key,
+                 const auto& outer_iv) {
+    EXPECT_TRUE(sys::aes256_cbc_encrypt(data, inner_key, inner_iv, data));
+    EXPECT_TRUE(sys::aes256_cbc_encrypt(data, outer_key, outer_iv, data));
+    return data;
+}
 
 // Both overloads (copying and consuming), every padding length, and encryption in place.
 TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
@@ -17,35 +23,26 @@ TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
         const Bytes archive = pattern_bytes(n, static_cast<std::uint32_t>(n));
         const Bytes app_enc = make_app_enc(archive);
         EXPECT_EQ(app_enc.size(), 16 * (n / 16 + 2));
-        Bytes decrypted, decrypted_in_place;
-        ASSERT_TRUE(decrypt_payload(app_enc, decrypted));
-        EXPECT_EQ(decrypted, archive);
-        ASSERT_TRUE(decrypt_payload(Bytes(app_enc), decrypted_in_place));
-        EXPECT_EQ(decrypted_in_place, archive);
-        Bytes in_place = archive; // no room to spare: the buffer moves as it grows
-        ASSERT_TRUE(sys::aes256_cbc_encrypt(in_place, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, in_place));
-        ASSERT_TRUE(sys::aes256_cbc_encrypt(in_place, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, in_place));
-        EXPECT_EQ(in_place, app_enc);
+        Bytes copied, consumed;
+        EXPECT_TRUE(decrypt_payload(app_enc, copied) && decrypt_payload(Bytes(app_enc), consumed));
+        EXPECT_EQ(copied, archive);
+        EXPECT_EQ(consumed, archive);
+        EXPECT_EQ(
+            two_layers(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV),
+            app_enc);
     }
 }
 
 // Empty, misaligned, other keys (the padding check fails), the layers swapped; the inner layer is
 // not tried once the outer fails.
 TEST_F(PayloadDecryption, RefusesEmptyMisalignedAndForeignInput) {
-    const auto two_layers = [](const auto& inner_key, const auto& inner_iv, const auto& outer_key,
-                               const auto& outer_iv) {
-        Bytes inner, outer;
-        EXPECT_TRUE(sys::aes256_cbc_encrypt(pattern_bytes(100), inner_key, inner_iv, inner));
-        EXPECT_TRUE(sys::aes256_cbc_encrypt(inner, outer_key, outer_iv, outer));
-        return outer;
-    };
-    std::array<std::uint8_t, 32> other_key{};
-    other_key.fill(0x5A);
+    const std::array<std::uint8_t, 32> other_key{0x5A};
     const Bytes refused[] = {
         {},
         pattern_bytes(33),
-        two_layers(other_key, PAYLOAD_INNER_IV, other_key, PAYLOAD_OUTER_IV),
-        two_layers(PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV)};
+        two_layers(pattern_bytes(100), other_key, PAYLOAD_INNER_IV, other_key, PAYLOAD_OUTER_IV),
+        two_layers(pattern_bytes(100), PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, PAYLOAD_INNER_KEY,
+                   PAYLOAD_INNER_IV)};
     Bytes archive;
     for (const Bytes& input : refused)
         EXPECT_FALSE(decrypt_payload(input, archive)) << input.size();
@@ -61,11 +58,8 @@ TEST_F(PayloadDecryption, InteroperatesWithTheOpensslCommand) {
         GTEST_SKIP() << "the openssl command runs on the build machine only";
     const auto hex = [](const auto& bytes) {
         std::string text;
-        char digits[3];
-        for (const std::uint8_t byte : bytes) {
-            std::snprintf(digits, sizeof digits, "%02x", byte);
-            text += digits;
-        }
+        for (const std::uint8_t byte : bytes)
+            text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
         return text;
     };
     const auto openssl = [&](const auto& key, const auto& iv, const char* in, const char* out) {
