@@ -1,5 +1,6 @@
 // Files and the file system on Windows.
 #include "cng.hpp"
+#include "deferred_close.hpp"
 #include "platform/backend.hpp"
 #include "win32_util.hpp"
 
@@ -73,10 +74,12 @@ bool create_directory(const std::u16string& path) {
 }
 
 bool delete_file(const std::u16string& path) {
+    let_written_files_go();
     return DeleteFileW(wide(path)) != FALSE;
 }
 
 MoveResult move_path(const std::u16string& from, const std::u16string& to) {
+    let_written_files_go();
     if (MoveFileExW(wide(from), wide(to), 0))
         return MoveResult::moved;
     const DWORD error = GetLastError();
@@ -85,6 +88,7 @@ MoveResult move_path(const std::u16string& from, const std::u16string& to) {
 }
 
 void shell_delete(const std::u16string& path) {
+    let_written_files_go();
     std::u16string list = path;
     list.push_back(u'\0'); // the list's end: its own terminator and one more
     SHFILEOPSTRUCTW operation{};
@@ -107,6 +111,8 @@ bool free_bytes_available(const std::u16string& path, std::uint64_t& bytes) {
 void close_handle(HandleKind kind, std::uintptr_t raw) {
     switch (kind) {
     case HandleKind::file:
+        close_file(handle_from_raw(raw));
+        break;
     case HandleKind::snapshot:
     case HandleKind::process:
     case HandleKind::mutex:
