@@ -9,10 +9,10 @@ namespace kp::win32 {
 
 namespace {
 
-// The wait is the scanner's, not our CPU's: with closes of 3 ms and files written in well under
-// 1 ms, fewer threads could not keep up. At most MAX_WAITING handles wait, and one more per
-// thread is being closed, however many files an unpack writes.
-constexpr unsigned CLOSER_THREADS = 8;
+// Eight closer threads (disk_calls.closer_threads): the wait is the scanner's, not our CPU's, and
+// with closes of 3 ms and files written in well under 1 ms, fewer could not keep up. At most
+// MAX_WAITING handles wait, and one more per thread is being closed, however many files an
+// unpack writes.
 constexpr std::size_t MAX_WAITING = 64;
 constexpr SIZE_T CLOSER_STACK = 64 * 1024;
 
@@ -56,7 +56,7 @@ class Closer {
 
     void start_threads() {
         state_ = State::unavailable;
-        for (unsigned i = 0; i < CLOSER_THREADS; ++i) {
+        for (unsigned i = 0; i < disk_calls.closer_threads; ++i) {
             const HANDLE thread = CreateThread(nullptr, CLOSER_STACK, thread_entry, this,
                                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
             if (thread == nullptr)

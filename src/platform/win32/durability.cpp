@@ -67,7 +67,7 @@ bool write_out_or_flush(HANDLE file) {
     return (written_out(file) && await_full_flush(file)) || disk_calls.full_flush(file) != FALSE;
 }
 
-DiskCalls disk_calls = {ntdll_write_out(), &FlushFileBuffers, &CloseHandle};
+DiskCalls disk_calls = {ntdll_write_out(), &FlushFileBuffers, &CloseHandle, 8};
 
 bool let_written_files_go() {
     finish_closing();

@@ -27,8 +27,15 @@ FileHandle open_file_for_streaming(const std::u16string& path) {
                        FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
+// A file written again (a package may name one twice) may still be open for its close or its
+// full flush: both are done, and the file opened again.
 FileHandle create_file_for_writing(const std::u16string& path) {
-    return create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    FileHandle file = create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (!file && GetLastError() == ERROR_SHARING_VIOLATION) {
+        let_written_files_go();
+        file = create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    }
+    return file;
 }
 
 // The user's temporary folder is private on Windows: the same call.

@@ -18,6 +18,7 @@ struct DiskCalls {
     WriteOutCall write_out;           // taken from ntdll; null where Windows has none (Windows 7)
     BOOL(WINAPI* full_flush)(HANDLE); // FlushFileBuffers
     BOOL(WINAPI* close)(HANDLE);      // CloseHandle of a written file, on a closer thread
+    unsigned closer_threads;          // started at the first close; none: closed on the caller's
 };
 
 extern DiskCalls disk_calls;
