@@ -44,7 +44,7 @@ for place in /dev/shm "${KP_BENCH_DISK:-/var/tmp}"; do
             rm -rf "$out"
         done
     done >"$work/times"
-    echo "== $(findmnt -no FSTYPE -T "$place") ($place), $runs runs each"
+    echo "== $(findmnt -no FSTYPE -T "$place" | head -1) ($place), $runs runs each"
     python3 - "$work/times" <<'PY'
 import statistics, sys
 times = {}

@@ -27,23 +27,13 @@ namespace {
 
 DWORD close_ms = 0;
 
-BOOL WINAPI slow_close(HANDLE file) {
-    Sleep(close_ms);
-    return CloseHandle(file);
-}
-
 double cpu_ms() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    const auto ticks = [](FILETIME t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+    FILETIME unused, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &unused, &unused, &kernel, &user);
+    const auto ticks = [](FILETIME t) {
+        return ULARGE_INTEGER{{t.dwLowDateTime, t.dwHighDateTime}}.QuadPart;
+    };
     return static_cast<double>(ticks(kernel) + ticks(user)) / 1e4;
-}
-
-double wall_ms() {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return 1e3 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 } // namespace
@@ -54,7 +44,7 @@ int program_main(const std::vector<std::u16string>& arguments) {
         return 2;
     }
     close_ms = std::stoul(std::string(arguments[2].begin(), arguments[2].end()));
-    kp::win32::disk_calls.close = &slow_close;
+    kp::win32::disk_calls.close = [](HANDLE file) { return Sleep(close_ms), CloseHandle(file); };
     kp::win32::disk_calls.write_out = [](HANDLE, ULONG, void*, ULONG, void*) -> LONG { return 0; };
     kp::win32::disk_calls.closer_threads =
         arguments[3] == u"serial" ? 0 : kp::win32::disk_calls.closer_threads;
@@ -62,11 +52,11 @@ int program_main(const std::vector<std::u16string>& arguments) {
     std::uint64_t size = 0;
     const auto trailer =
         host && kp::sys::file_size(host, size) ? kp::read_tool_package_trailer(host, size) : std::nullopt;
-    const double wall = wall_ms(), cpu = cpu_ms();
+    const double wall = static_cast<double>(GetTickCount64()), cpu = cpu_ms();
     const bool ok = trailer && kp::sys::create_directory(arguments[1]) &&
                     kp::unpack_tool_package(host, *trailer, arguments[1]) &&
                     kp::sys::flush_tree(arguments[1]);
-    std::printf("%.1f %.1f\n", wall_ms() - wall, cpu_ms() - cpu);
+    std::printf("%.1f %.1f\n", static_cast<double>(GetTickCount64()) - wall, cpu_ms() - cpu);
     return ok ? 0 : 1;
 }
 #endif

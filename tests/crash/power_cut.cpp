@@ -166,9 +166,7 @@ template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
 // A file another program wrote, written out for the next full flush (it needs write access).
 bool write_out_as_windows(const std::u16string& path) {
     const int fd = ::open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0)
-        ::close(fd);
-    if (fd >= 0)
+    if (fd >= 0 && ::close(fd) == 0)
         written_out[native(path)] = writes;
     return fd >= 0;
 }
@@ -235,17 +233,13 @@ void track(bool skip_flushes, bool windows_durability) {
     // Windows, each file is written out without the device flush (start_flush and
     // flush_existing_file), and survives a cut only once a full flush (flush_tree, or flush_file
     // of any file) has followed; directory flushes do nothing there.
-    wrap(fault::start_flush, [skip_flushes](auto& previous, const FileHandle& file, std::uint64_t size) {
-        if (skip_flushes)
-            return true;
+    wrap(fault::start_flush, [](auto& previous, const FileHandle& file, std::uint64_t size) {
         const bool ok = KP_PREVIOUS(start_flush, file, size);
         if (const auto it = open_files.find(file.raw()); ok && windows && it != open_files.end())
             written_out[it->second] = writes;
         return ok;
     });
-    wrap(fault::flush_file, [skip_flushes](auto& previous, const FileHandle& file) {
-        if (skip_flushes)
-            return true;
+    wrap(fault::flush_file, [](auto& previous, const FileHandle& file) {
         const bool ok = KP_PREVIOUS(flush_file, file);
         if (const auto it = open_files.find(file.raw()); ok && it != open_files.end())
             unflushed_files.erase(it->second);
@@ -253,22 +247,18 @@ void track(bool skip_flushes, bool windows_durability) {
             full_flush();
         return ok;
     });
-    wrap(fault::flush_directory, [skip_flushes](auto& previous, const std::u16string& directory) {
-        if (skip_flushes || windows)
+    wrap(fault::flush_directory, [](auto& previous, const std::u16string& directory) {
+        if (windows)
             return true;
         const bool ok = KP_PREVIOUS(flush_directory, directory);
         if (ok)
             names_flushed(native(directory), false);
         return ok;
     });
-    wrap(fault::flush_existing_file, [skip_flushes](auto& previous, const std::u16string& path) {
-        if (skip_flushes)
-            return true;
+    wrap(fault::flush_existing_file, [](auto& previous, const std::u16string& path) {
         return windows ? write_out_as_windows(path) : KP_PREVIOUS(flush_existing_file, path);
     });
-    wrap(fault::flush_tree, [skip_flushes](auto& previous, const std::u16string& directory) {
-        if (skip_flushes)
-            return true;
+    wrap(fault::flush_tree, [](auto& previous, const std::u16string& directory) {
         if (windows) {
             full_flush();
             return true;
@@ -281,6 +271,12 @@ void track(bool skip_flushes, bool windows_durability) {
         }
         return ok;
     });
+    if (skip_flushes) {
+        fault::start_flush = [](const FileHandle&, std::uint64_t) { return true; };
+        fault::flush_file = [](const FileHandle&) { return true; };
+        fault::flush_directory = fault::flush_existing_file =
+            fault::flush_tree = [](const std::u16string&) { return true; };
+    }
 }
 
 void apply(Cut cut) {
