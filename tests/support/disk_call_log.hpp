@@ -19,8 +19,8 @@ enum class WriteOut {
 };
 
 // One at a time. close_ms: what each close costs, as with a scanner that inspects files at close.
-// The first slow close also waits (up to 5 s) for a second to begin: closes made one after
-// another on the caller's thread never overlap, and leave most_closes_at_once at 1.
+// The first slow close waits (up to 5 s) for a second to begin: closes made one after another
+// on the caller's thread never overlap, and leave overlapped false.
 struct DiskCallLog {
     explicit DiskCallLog(WriteOut write_out, unsigned close_ms = 0) : close_ms(close_ms) {
         log = this;
@@ -36,16 +36,13 @@ struct DiskCallLog {
             return log->mark('F'), FlushFileBuffers(file);
         };
         win32::disk_calls.close = [](HANDLE file) -> BOOL {
-            const int now = ++log->in_flight;
-            for (int most = log->most_closes_at_once; now > most;)
-                log->most_closes_at_once.compare_exchange_weak(most, now);
-            const bool first = ++log->closes == 1;
-            for (int waited = 0; first && log->close_ms != 0 && log->most_closes_at_once < 2 && waited < 5000;
-                 ++waited)
-                Sleep(1);
+            if (++log->closes == 1 && log->close_ms != 0) {
+                for (int waited = 0; log->closes < 2 && waited < 5000; ++waited)
+                    Sleep(1);
+                log->overlapped = log->closes >= 2;
+            }
             Sleep(log->close_ms);
             log->mark('c');
-            --log->in_flight;
             return CloseHandle(file);
         };
     }
@@ -67,7 +64,8 @@ struct DiskCallLog {
     const unsigned close_ms;
     std::mutex mutex;
     std::string calls;
-    std::atomic<int> in_flight = 0, most_closes_at_once = 0, closes = 0;
+    std::atomic<int> closes = 0;
+    std::atomic<bool> overlapped = false;
 };
 
 } // namespace kp::test

@@ -295,10 +295,10 @@ TEST_F(ToolRotation, WindowsWritesOutEveryStagedFileAndFlushesOnceBeforeThePubli
         refresh_tools(path("host.exe"), path("install"));
         EXPECT_EQ(slot("ai"), new_set);
         EXPECT_EQ(log.calls_but_closes(), expected);
-        const std::string& calls = log.calls;
-        EXPECT_GE(std::count(calls.begin(), calls.find('R') + calls.begin(), 'c'), 4) << calls;
-        EXPECT_EQ(calls.back(), 'R') << "a handle closed after the rename";
-        EXPECT_GE(log.most_closes_at_once, 2);
+        EXPECT_GE(std::count(log.calls.begin(), log.calls.end(), 'c'), 4)
+            << "every file closed by the closers";
+        EXPECT_EQ(log.calls.back(), 'R') << "a handle closed after the rename";
+        EXPECT_TRUE(log.overlapped);
     }
 }
 #endif
