@@ -116,13 +116,18 @@ void close_after_write(HANDLE file) {
 }
 
 void close_file(HANDLE file) {
+    bool written = false;
     for (HANDLE& place : marked)
         if (place == file) {
             place = nullptr;
-            closer.close_later(file);
-            return;
+            written = true;
         }
-    CloseHandle(file);
+    if (keep_for_full_flush(file))
+        return;
+    if (written)
+        closer.close_later(file);
+    else
+        CloseHandle(file);
 }
 
 void close_later(HANDLE file) {

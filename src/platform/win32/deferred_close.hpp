@@ -18,7 +18,8 @@ namespace kp::win32 {
 
 // Marks a file written out (start_flush): its close goes to the closer threads.
 void close_after_write(HANDLE file);
-// Closes the file: on a closer thread when it was marked, at once otherwise.
+// Closes the file: kept for the full flush when it was the last written out, on a closer thread
+// when it was marked, at once otherwise.
 void close_file(HANDLE file);
 // Hands a handle to the closer threads: it is closed by the time finish_closing returns.
 void close_later(HANDLE file);
@@ -27,6 +28,9 @@ void finish_closing();
 // Writes the file out for the next full flush (durability.cpp), or flushes it in full where it
 // cannot be written out.
 bool write_out_or_flush(HANDLE file);
+// Instead of closing the last file written out, keeps it open for the full flush; false for
+// any other file.
+bool keep_for_full_flush(HANDLE file);
 // Every handed-over file closed, and every write-out followed by a full flush (durability.cpp).
 // False when that flush failed; the next flush_tree then reports it.
 bool let_written_files_go();

@@ -34,9 +34,11 @@ WriteOutCall ntdll_write_out() {
                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "NtFlushBuffersFileEx")));
 }
 
-// A handle of the last file written out since the last full flush, and whether a full flush that
-// should have covered write-outs failed since the last flush_tree.
-HANDLE awaiting_full_flush = nullptr;
+// The last file written out since the last full flush, through which that flush goes: while its
+// owner has it open, then kept open by the backend in place of its close. And whether a full
+// flush that should have covered write-outs failed since the last flush_tree.
+HANDLE latest_written_out = nullptr;
+HANDLE kept_for_full_flush = nullptr;
 bool full_flush_failed = false;
 
 struct IoStatusBlock {
@@ -50,32 +52,36 @@ bool written_out(HANDLE file) {
            disk_calls.write_out(file, FLUSH_FLAGS_NO_SYNC, nullptr, 0, &status) >= 0;
 }
 
-bool await_full_flush(HANDLE file) {
-    HANDLE copy = nullptr;
-    const HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, file, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return false;
-    if (awaiting_full_flush != nullptr)
-        close_later(awaiting_full_flush);
-    awaiting_full_flush = copy;
-    return true;
-}
-
 } // namespace
-
-bool write_out_or_flush(HANDLE file) {
-    return (written_out(file) && await_full_flush(file)) || disk_calls.full_flush(file) != FALSE;
-}
 
 DiskCalls disk_calls = {ntdll_write_out(), &FlushFileBuffers, &CloseHandle, 8};
 
+bool write_out_or_flush(HANDLE file) {
+    if (!written_out(file))
+        return disk_calls.full_flush(file) != FALSE;
+    latest_written_out = file;
+    return true;
+}
+
+bool keep_for_full_flush(HANDLE file) {
+    if (file != latest_written_out)
+        return false;
+    latest_written_out = nullptr;
+    if (kept_for_full_flush != nullptr)
+        close_later(kept_for_full_flush);
+    kept_for_full_flush = file;
+    return true;
+}
+
 bool let_written_files_go() {
     finish_closing();
-    const HANDLE file = std::exchange(awaiting_full_flush, nullptr);
-    if (file == nullptr)
+    const HANDLE latest = latest_written_out != nullptr ? latest_written_out : kept_for_full_flush;
+    latest_written_out = nullptr; // still its owner's to close
+    if (latest == nullptr)
         return true;
-    const bool flushed = disk_calls.full_flush(file) != FALSE;
-    CloseHandle(file);
+    const bool flushed = disk_calls.full_flush(latest) != FALSE;
+    if (kept_for_full_flush != nullptr)
+        disk_calls.close(std::exchange(kept_for_full_flush, nullptr));
     full_flush_failed = full_flush_failed || !flushed;
     return flushed;
 }
