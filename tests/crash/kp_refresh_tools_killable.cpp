@@ -2,7 +2,7 @@
 // call numbered: with KP_KILL_AT_SEAM_CALL=N the process kills itself with SIGKILL just before
 // seam call N. With KP_POWER_CUT=ext4 or ntfs the disk first loses what was not flushed (see
 // power_cut.hpp); KP_SKIP_FLUSHES=1 turns the flush calls into no-ops, to see the sweep fail;
-// KP_DURABILITY=windows flushes as the Windows backend does (file by file, no tree flush).
+// KP_DURABILITY=windows flushes as the Windows backend does (files written out, one full flush).
 // KP_BUSY_RENAMES=N makes each rename fail as busy (a virus scanner holding a file under it) for
 // its first N tries, so that the sweep's kills also fall inside the retry loops.
 // Test only: it is built with the fault binding, never shipped.

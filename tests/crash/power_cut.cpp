@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -18,13 +19,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A deleted tree, parents first: each item's path and, for a file, what a cut brings back.
+using Items = std::vector<std::pair<fs::path, std::optional<std::string>>>;
+
 struct NameChange {
-    fs::path path;         // made, or the new name of a rename
-    fs::path renamed_from; // empty for a name made
+    fs::path path;              // made, the new name of a rename, or deleted
+    fs::path renamed_from = {}; // empty for a name made or deleted
+    Items deleted = {};         // as NTFS journals deletions too (Windows durability only)
 };
 
+bool windows = false;
 std::map<std::uintptr_t, fs::path> open_files;
 std::map<fs::path, long> unflushed_files; // path -> when last written
+std::map<fs::path, long> written_out;     // path -> when written out without a device flush
 std::vector<NameChange> unflushed_names;  // oldest first
 long writes = 0;
 
@@ -41,6 +48,17 @@ void written(const fs::path& path) {
     unflushed_files[path] = ++writes;
 }
 
+// A full flush on Windows: the device's cache flush makes every file written out before it
+// durable, and NTFS commits its whole journal of names up to it.
+void full_flush() {
+    std::erase_if(unflushed_files, [](const auto& item) {
+        const auto out = written_out.find(item.first);
+        return out != written_out.end() && out->second >= item.second;
+    });
+    written_out.clear();
+    unflushed_names.clear();
+}
+
 void name_made(const fs::path& path, bool existed) {
     if (!existed)
         unflushed_names.push_back({path, {}});
@@ -52,18 +70,45 @@ fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
 }
 
 void renamed(const fs::path& from, const fs::path& to) {
-    std::map<fs::path, long> files;
-    for (const auto& [path, when] : unflushed_files)
-        files[moved(path, from, to)] = when;
-    unflushed_files = std::move(files);
+    for (auto* tracked : {&unflushed_files, &written_out}) {
+        std::map<fs::path, long> files;
+        for (const auto& [path, when] : *tracked)
+            files[moved(path, from, to)] = when;
+        *tracked = std::move(files);
+    }
     for (auto& [raw, path] : open_files)
         path = moved(path, from, to);
     // Older name changes keep their names: they are undone after this rename is.
     unflushed_names.push_back({to, from});
 }
 
-void deleted(const fs::path& root) {
-    std::erase_if(unflushed_files, [&](const auto& item) { return is_under(item.first, root); });
+// What a cut on NTFS brings back of a tree about to be deleted while names are unflushed.
+Items deleting(const fs::path& root) {
+    Items items;
+    if (!windows || unflushed_names.empty())
+        return items;
+    const auto keep = [&](const fs::path& path) {
+        std::error_code error;
+        if (!fs::is_regular_file(fs::symlink_status(path, error)))
+            return items.push_back({path, std::nullopt});
+        std::ifstream in(path, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        items.push_back({path, unflushed_files.contains(path) ? std::string(data.size(), '\0') : data});
+    };
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(root, error)))
+        keep(root);
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::end(it);
+         it.increment(error))
+        keep(it->path());
+    return items;
+}
+
+void deleted(const fs::path& root, Items items) {
+    for (auto* tracked : {&unflushed_files, &written_out})
+        std::erase_if(*tracked, [&](const auto& item) { return is_under(item.first, root); });
+    if (!items.empty())
+        unflushed_names.push_back({root, {}, std::move(items)});
 }
 
 void names_flushed(const fs::path& directory, bool below_too) {
@@ -118,23 +163,18 @@ template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
 // The hook's previous behaviour: the hook set before tracking, or the backend.
 #define KP_PREVIOUS(name, ...) (previous ? previous(__VA_ARGS__) : backend::name(__VA_ARGS__))
 
-// FlushFileBuffers of a file another program wrote: its data, and every name made before it.
-bool flush_as_windows(const std::u16string& path) {
+// A file another program wrote, written out for the next full flush (it needs write access).
+bool write_out_as_windows(const std::u16string& path) {
     const int fd = ::open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fdatasync(fd) == 0;
-    ::close(fd);
-    if (ok) {
-        unflushed_files.erase(native(path));
-        unflushed_names.clear();
-    }
-    return ok;
+    if (fd >= 0 && ::close(fd) == 0)
+        written_out[native(path)] = writes;
+    return fd >= 0;
 }
 
 } // namespace
 
 void track(bool skip_flushes, bool windows_durability) {
+    windows = windows_durability;
     wrap(fault::create_file_for_writing, [](auto& previous, const std::u16string& path) {
         const bool existed = fs::exists(fs::symlink_status(native(path)));
         FileHandle file = KP_PREVIOUS(create_file_for_writing, path);
@@ -170,14 +210,17 @@ void track(bool skip_flushes, bool windows_durability) {
         return result;
     });
     wrap(fault::delete_file, [](auto& previous, const std::u16string& path) {
+        Items items = deleting(native(path));
         const bool ok = KP_PREVIOUS(delete_file, path);
         if (ok)
-            deleted(native(path));
+            deleted(native(path), std::move(items));
         return ok;
     });
     wrap(fault::shell_delete, [](auto& previous, const std::u16string& path) {
+        Items items = deleting(native(path));
         KP_PREVIOUS(shell_delete, path);
-        deleted(native(path));
+        if (!fs::exists(fs::symlink_status(native(path))))
+            deleted(native(path), std::move(items));
     });
     wrap(fault::shell_extract_zip, [](auto& previous, const std::u16string& zip, const std::u16string& to) {
         const auto before = snapshot(native(to));
@@ -186,44 +229,54 @@ void track(bool skip_flushes, bool windows_durability) {
         return requested;
     });
 
-    // Flushes: start_flush promises nothing until a flush_tree above the file.
-    wrap(fault::start_flush, [skip_flushes](auto& previous, const FileHandle& file, std::uint64_t size) {
-        return skip_flushes || KP_PREVIOUS(start_flush, file, size);
+    // Flushes. On POSIX start_flush promises nothing until a flush_tree above the file. As on
+    // Windows, each file is written out without the device flush (start_flush and
+    // flush_existing_file), and survives a cut only once a full flush (flush_tree, or flush_file
+    // of any file) has followed; directory flushes do nothing there.
+    wrap(fault::start_flush, [](auto& previous, const FileHandle& file, std::uint64_t size) {
+        const bool ok = KP_PREVIOUS(start_flush, file, size);
+        if (const auto it = open_files.find(file.raw()); ok && windows && it != open_files.end())
+            written_out[it->second] = writes;
+        return ok;
     });
-    wrap(fault::flush_file, [skip_flushes](auto& previous, const FileHandle& file) {
-        if (skip_flushes)
-            return true;
+    wrap(fault::flush_file, [](auto& previous, const FileHandle& file) {
         const bool ok = KP_PREVIOUS(flush_file, file);
         if (const auto it = open_files.find(file.raw()); ok && it != open_files.end())
             unflushed_files.erase(it->second);
+        if (ok && windows)
+            full_flush();
         return ok;
     });
-    wrap(fault::flush_directory, [skip_flushes](auto& previous, const std::u16string& directory) {
-        if (skip_flushes)
+    wrap(fault::flush_directory, [](auto& previous, const std::u16string& directory) {
+        if (windows)
             return true;
         const bool ok = KP_PREVIOUS(flush_directory, directory);
         if (ok)
             names_flushed(native(directory), false);
         return ok;
     });
-    wrap(fault::flush_existing_file,
-         [skip_flushes, windows_durability](auto& previous, const std::u16string& path) {
-             if (skip_flushes)
-                 return true;
-             return windows_durability ? flush_as_windows(path) : KP_PREVIOUS(flush_existing_file, path);
-         });
-    wrap(fault::flush_tree,
-         [skip_flushes, windows_durability](auto& previous, const std::u16string& directory) {
-             if (skip_flushes || windows_durability)
-                 return true;
-             const bool ok = KP_PREVIOUS(flush_tree, directory);
-             if (ok) {
-                 std::erase_if(unflushed_files,
-                               [&](const auto& item) { return is_under(item.first, native(directory)); });
-                 names_flushed(native(directory), true);
-             }
-             return ok;
-         });
+    wrap(fault::flush_existing_file, [](auto& previous, const std::u16string& path) {
+        return windows ? write_out_as_windows(path) : KP_PREVIOUS(flush_existing_file, path);
+    });
+    wrap(fault::flush_tree, [](auto& previous, const std::u16string& directory) {
+        if (windows) {
+            full_flush();
+            return true;
+        }
+        const bool ok = KP_PREVIOUS(flush_tree, directory);
+        if (ok) {
+            std::erase_if(unflushed_files,
+                          [&](const auto& item) { return is_under(item.first, native(directory)); });
+            names_flushed(native(directory), true);
+        }
+        return ok;
+    });
+    if (skip_flushes) {
+        fault::start_flush = [](const FileHandle&, std::uint64_t) { return true; };
+        fault::flush_file = [](const FileHandle&) { return true; };
+        fault::flush_directory = fault::flush_existing_file =
+            fault::flush_tree = [](const std::u16string&) { return true; };
+    }
 }
 
 void apply(Cut cut) {
@@ -247,7 +300,13 @@ void apply(Cut cut) {
         return;
     for (auto change = unflushed_names.rbegin(); change != unflushed_names.rend(); ++change) {
         std::error_code error;
-        if (change->renamed_from.empty())
+        if (!change->deleted.empty()) {
+            for (const auto& [path, data] : change->deleted)
+                if (!data)
+                    fs::create_directories(path, error);
+                else
+                    std::ofstream(path, std::ios::binary) << *data;
+        } else if (change->renamed_from.empty())
             fs::remove_all(change->path, error);
         else if (fs::exists(change->path, error) && !fs::exists(change->renamed_from, error))
             fs::rename(change->path, change->renamed_from, error);

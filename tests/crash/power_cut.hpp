@@ -14,9 +14,10 @@ enum class Cut {
 
 // Wraps the file-system hooks of the fault binding (whatever they do now) with the tracking.
 // With skip_flushes the flush calls do nothing: the sweep must then fail. With windows_durability
-// the flushes behave as the Windows backend's: flush_tree does nothing, and each file another
-// program wrote is flushed on its own (flush_existing_file), which as on NTFS also commits the
-// journal of names made before it.
+// the flushes behave as the Windows backend's: start_flush and flush_existing_file only write a
+// file out, which survives a cut once a full flush (flush_tree, or flush_file of any file) has
+// followed; a full flush also commits every name change before it, as NTFS's journal does, and a
+// deletion is journalled too (a cut brings back what it removed); directory flushes do nothing.
 void track(bool skip_flushes, bool windows_durability);
 
 // Applies the cut to the disk as the tracking stands.

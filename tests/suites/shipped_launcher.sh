@@ -6,6 +6,7 @@
 # System32: a DLL planted beside the launcher is never loaded in their place. bcrypt and comctl32
 # are loaded from System32 at run time.
 # FlushFileBuffers is there beyond that list: tool sets and the stamp reach the disk before they count.
+# CreateThread and the slim lock calls: written files are closed on closer threads of the backend.
 # It says what it is as Windows programs do: a version resource from the build's settings (its
 # own alone, not kpack's), and a manifest written for Windows 7 to 10/11 without DPI awareness.
 # GetFileInformationByHandleEx and GetVolumePathNameW: the installation verifies the shell's copy
@@ -30,6 +31,7 @@ CreateDirectoryW DeleteFileW MoveFileExW GetFileAttributesW GetDiskFreeSpaceExW 
 GetCurrentProcessId CreateProcessW CreateToolhelp32Snapshot Process32FirstW Process32NextW OpenProcess
 QueryFullProcessImageNameW CreateMutexW WaitForSingleObject ReleaseMutex Sleep CompareStringOrdinal MulDiv
 GetModuleHandleW FlushFileBuffers LoadLibraryExW GetProcAddress GetSystemDirectoryW GetFileInformationByHandleEx GetVolumePathNameW
+CreateThread AcquireSRWLockExclusive ReleaseSRWLockExclusive SleepConditionVariableSRW WakeConditionVariable
 shell32.dll SHGetKnownFolderPath SHFileOperationW
 ole32.dll CoInitialize CoUninitialize CoTaskMemFree CoCreateInstance
 oleaut32.dll #8 #9 #2

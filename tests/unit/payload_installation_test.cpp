@@ -3,6 +3,7 @@
 #include "payload/payload_installation.hpp"
 #include "platform/backend.hpp"
 #include "platform/platform.hpp"
+#include "support/disk_call_log.hpp"
 #include "support/sandbox.hpp"
 #include "support/zip_archive.hpp"
 #include "tools/tool_slot_rotation.hpp"
@@ -156,16 +157,20 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     write_native(native("install/.kp_build"), pattern_bytes(200)); // an older, longer stamp
     write_native(temp_archive(), pattern_bytes(300, 7));           // left by an earlier launch
     copy_at_once(APPLICATION);
-    std::vector<std::string> order;
+    std::string order;
     fault::delete_file = [&](const std::u16string& at) {
-        if (at == path("tmp/kp_pkg_tmp_4242.zip"))
-            order.push_back("delete archive");
+        order += at == path("tmp/kp_pkg_tmp_4242.zip") ? "delete archive, " : "";
         return backend::delete_file(at);
     };
-    fault::flush_tree = [&](const std::u16string&) {
-        order.push_back("flush tree");
-        return true;
+    fault::flush_tree = [&](const std::u16string& at) {
+        order += "flush tree";
+        return backend::flush_tree(at);
     };
+#ifdef _WIN32
+    // Windows 8 and later: each installed file written out, one full flush before the stamp and
+    // one of the stamp, however many files.
+    DiskCallLog log(WriteOut::done);
+#endif
 
     install();
     EXPECT_EQ(tree(native("install")), STAMPED + " " + INSTALLED);
@@ -174,8 +179,11 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     EXPECT_EQ(sleeps, std::vector<std::uint32_t>(1, 250)) << "sizes matched on two polls, then verified";
     EXPECT_EQ(fault::calls.open_file_shared_for_reading, 2) << "each file read back once";
     EXPECT_EQ(fault::calls.flush_existing_file, 2) << "each file flushed";
-    EXPECT_EQ(order, (std::vector<std::string>{"delete archive", "flush tree"}));
+    EXPECT_EQ(order, "delete archive, flush tree");
     EXPECT_EQ(fault::calls.flush_file, 1) << "the stamp";
+#ifdef _WIN32
+    EXPECT_EQ(log.calls_but_closes(), "wwFF");
+#endif
 
     // What the stamp would vouch for cannot be flushed: no stamp, the next launch installs again.
     fault::flush_tree = [](const std::u16string&) { return false; };

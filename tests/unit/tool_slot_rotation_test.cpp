@@ -1,4 +1,5 @@
 #include "platform/backend.hpp"
+#include "support/disk_call_log.hpp"
 #include "support/sandbox.hpp"
 #include "support/tool_sets.hpp"
 #include "tools/tool_slot_rotation.hpp"
@@ -274,6 +275,32 @@ TEST_F(ToolRotation, BusyRenamesAreTriedAgainWithinTheirPatience) {
         }
     }
 }
+
+#ifdef _WIN32
+// Every staged file and the marker are written out, closed and flushed before the publishing
+// rename, with one full flush for all where Windows can write files out without one, and a full
+// flush each where it cannot. Closes of 5 ms (a scanner's) run on the closer threads, together.
+TEST_F(ToolRotation, WindowsWritesOutEveryStagedFileAndFlushesOnceBeforeThePublishingRename) {
+    const std::string staged(NEW_TOOLS.size() + 1, 'w');
+    for (const auto& [write_out, expected] : {std::pair{WriteOut::done, staged + "FR"},
+                                              {WriteOut::missing, std::string(staged.size(), 'F') + "R"},
+                                              {WriteOut::refused, std::string(staged.size(), 'F') + "R"}}) {
+        std::filesystem::remove_all(native("install"));
+        write_host();
+        DiskCallLog log(write_out, 5);
+        fault::move_path = [&log](const std::u16string& from, const std::u16string& to) {
+            log.mark('R');
+            return backend::move_path(from, to);
+        };
+        refresh_tools(path("host.exe"), path("install"));
+        EXPECT_EQ(slot("ai"), new_set);
+        EXPECT_EQ(log.calls_but_closes(), expected);
+        EXPECT_EQ(std::count(log.calls.begin(), log.calls.end(), 'c'), 4) << "each written file closed once";
+        EXPECT_EQ(log.calls.back(), 'R') << "a handle closed after the rename";
+        EXPECT_TRUE(log.overlapped);
+    }
+}
+#endif
 
 using DeleteTree = SandboxTest;
 

@@ -1,5 +1,6 @@
 // Files and the file system on Windows.
 #include "cng.hpp"
+#include "deferred_close.hpp"
 #include "platform/backend.hpp"
 #include "win32_util.hpp"
 
@@ -26,8 +27,15 @@ FileHandle open_file_for_streaming(const std::u16string& path) {
                        FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
+// A file written again (a package may name one twice) may still be open for its close or its
+// full flush: both are done, and the file opened again.
 FileHandle create_file_for_writing(const std::u16string& path) {
-    return create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    FileHandle file = create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (!file && GetLastError() == ERROR_SHARING_VIOLATION) {
+        let_written_files_go();
+        file = create_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    }
+    return file;
 }
 
 // The user's temporary folder is private on Windows: the same call.
@@ -73,6 +81,7 @@ bool create_directory(const std::u16string& path) {
 }
 
 bool delete_file(const std::u16string& path) {
+    let_written_files_go();
     return DeleteFileW(wide(path)) != FALSE;
 }
 
@@ -84,12 +93,14 @@ MoveResult move_result_of_error(std::uint32_t error) {
 }
 
 MoveResult move_path(const std::u16string& from, const std::u16string& to) {
+    let_written_files_go();
     if (MoveFileExW(wide(from), wide(to), 0))
         return MoveResult::moved;
     return move_result_of_error(GetLastError());
 }
 
 void shell_delete(const std::u16string& path) {
+    let_written_files_go();
     std::u16string list = path;
     list.push_back(u'\0'); // the list's end: its own terminator and one more
     SHFILEOPSTRUCTW operation{};
@@ -112,6 +123,8 @@ bool free_bytes_available(const std::u16string& path, std::uint64_t& bytes) {
 void close_handle(HandleKind kind, std::uintptr_t raw) {
     switch (kind) {
     case HandleKind::file:
+        close_file(handle_from_raw(raw));
+        break;
     case HandleKind::snapshot:
     case HandleKind::process:
     case HandleKind::mutex:

@@ -1,6 +1,7 @@
 // Looking at the files the shell's copy placed: their state, their volume, reading them back
 // and flushing them. Every open shares read, write and delete, so the launcher never makes the
 // shell's own writes fail while it looks.
+#include "deferred_close.hpp"
 #include "platform/backend.hpp"
 #include "win32_util.hpp"
 
@@ -47,12 +48,13 @@ bool same_volume(const std::u16string& a, const std::u16string& b) {
            CompareStringOrdinal(first, -1, second, -1, TRUE) == CSTR_EQUAL;
 }
 
-// FlushFileBuffers needs write access; OPEN_EXISTING never truncates or creates. A file marked
-// read-only (or held without write sharing) cannot be opened so, and is reported unflushed.
+// Written out for the one full flush before the stamp (flush_tree). A flush needs write access;
+// OPEN_EXISTING never truncates or creates. A file marked read-only (or held without write
+// sharing) cannot be opened so, and is reported unflushed.
 bool flush_existing_file(const std::u16string& path) {
     const FileHandle file(raw_from_handle(CreateFileW(wide(path), GENERIC_WRITE, SHARE_ALL, nullptr,
                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
-    return file && FlushFileBuffers(handle_from_raw(file.raw())) != FALSE;
+    return file && write_out_or_flush(handle_from_raw(file.raw()));
 }
 
 } // namespace kp::win32

@@ -1,4 +1,5 @@
 // Processes on Windows: CreateProcessW, the Tool Help snapshot and the image-name query.
+#include "deferred_close.hpp"
 #include "platform/backend.hpp"
 #include "win32_util.hpp"
 
@@ -31,6 +32,7 @@ PROCESSENTRY32W empty_record() {
 
 bool start_process(const std::u16string& application, const std::u16string& command_line,
                    const std::u16string& current_directory) {
+    let_written_files_go(); // an executable still open for writing cannot be run
     // CreateProcessW may write into the command line: hand it a writable, terminated copy.
     std::vector<wchar_t> line(command_line.begin(), command_line.end());
     line.push_back(L'\0');
