@@ -129,12 +129,13 @@ sys.exit("\n".join(problems) or None)'
 }
 
 # Two builds of one commit are the same bytes: the launcher rebuilt in a second folder, whose path
-# has another length, without the compiler cache (which would hand back this build's objects).
+# has another length, at another time but with this build's SOURCE_DATE_EPOCH (the time of the
+# commit it was configured at), without the compiler cache (which would hand back its objects).
 # Only the launcher: the other programs share its flags, and it alone is optimised at link time.
 second=$work/second-build
 [ ${#second} -ne ${#win} ] || second=$work/second-build-folder
 rebuild_launcher() {
-    CCACHE_DISABLE=1 cmake --preset windows -B "$second" >/dev/null &&
+    CCACHE_DISABLE=1 SOURCE_DATE_EPOCH=$(setting KP_SOURCE_DATE_EPOCH) cmake --preset windows -B "$second" >/dev/null &&
         CCACHE_DISABLE=1 cmake --build "$second" --target kp_launcher -j2 >/dev/null
 }
 # On a difference, both checksums, and the compiler launcher of $win: ccache's base_dir rewrites
