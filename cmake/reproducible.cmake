@@ -16,6 +16,8 @@ endif()
 if(NOT KP_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
     set(KP_SOURCE_DATE_EPOCH 315532800) # 1980-01-01, the earliest time a zip entry can hold
 endif()
+# Kept in the cache, so that a rebuild elsewhere can take this build's time.
+set(KP_SOURCE_DATE_EPOCH ${KP_SOURCE_DATE_EPOCH} CACHE INTERNAL "SOURCE_DATE_EPOCH of this build" FORCE)
 
 # The build folder last: a build folder inside the source tree is mapped as a build folder.
 set(KP_PREFIX_MAPS -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
