@@ -4,6 +4,9 @@
 # identity (as `kpack --version` prints it) and SHA256SUMS at the root, in `sha256sum -c` form,
 # over every other file. File times are SOURCE_DATE_EPOCH, so that one commit gives one zip.
 
+# The kit needs only what it installs: cpack builds no other target first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 if(WIN32)
     install(PROGRAMS $<TARGET_FILE:kp_launcher> $<TARGET_FILE:kpack> DESTINATION .)
     install(FILES ${CMAKE_BINARY_DIR}/kp_launcher.debug ${CMAKE_BINARY_DIR}/kpack.debug DESTINATION .)
