@@ -1,9 +1,9 @@
 // Finding a tool package at the end of a host image, and the rules its entries must meet.
+#include "common/device_names.hpp"
 #include "support/pe_image.hpp"
 #include "support/sandbox.hpp"
 #include "tool_package_check.hpp"
 #include "tool_package_writer.hpp"
-#include "common/device_names.hpp"
 #include "tools/tool_package_format.hpp"
 
 #include <cctype>
