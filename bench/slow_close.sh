@@ -16,6 +16,7 @@ for program in "$win/kp_unpack_closes.exe" "$kpack"; do
     [ -x "$program" ] || { echo "missing $program (build the windows preset, and kpack natively)"; exit 1; }
 done
 source scripts/wine-env
+source bench/lib/small_files.sh
 works=()
 trap 'rm -rf "${works[@]}"; wine_env_cleanup' EXIT
 trap 'exit 1' INT TERM
@@ -25,13 +26,7 @@ echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); $(wine --v
 for place in /dev/shm "${KP_BENCH_DISK:-/var/tmp}"; do
     work=$(mktemp -d "$place/kp-slow-close.XXXXXX")
     works+=("$work")
-    mkdir "$work/tools"
-    head -c 4096 /dev/urandom >"$work/tools/onnxruntime.dll"
-    for d in $(seq 1 20); do
-        mkdir "$work/tools/d$d"
-        head -c $((4096 * 100)) /dev/urandom | split -b 4096 -d -a 3 --additional-suffix=.bin - "$work/tools/d$d/f"
-    done
-    rm "$work/tools/d1/f000.bin"
+    small_file_tree "$work/tools" 20 100
     head -c 4096 /dev/urandom >"$work/host"
     "$kpack" tools append "$work/host" "$work/tools" -o "$work/host.exe" >/dev/null
     host=$(winepath -w "$work/host.exe")

@@ -13,6 +13,7 @@
 # and the driver's peak resident memory while it unpacks 1 GiB and (not in quick mode) 4 GiB.
 set -euo pipefail
 source "$(dirname "$0")/lib/common.sh"
+source "$(dirname "$0")/lib/small_files.sh"
 unset DISPLAY # no progress window: the copy itself is measured
 refresh=$release/kp_refresh_tools
 kpack=$release/kpack
@@ -29,13 +30,7 @@ make_large_files() {
 # i mod 50, as another writer may order them), folders first.
 make_small_files() {
     local dir=$1
-    mkdir -p "$dir"
-    head -c 4096 /dev/urandom >"$dir/onnxruntime.dll"
-    for d in $(seq 1 50); do
-        mkdir "$dir/d$d"
-        head -c $((4096 * 400)) /dev/urandom | split -b 4096 -d -a 3 --additional-suffix=.bin - "$dir/d$d/f"
-    done
-    rm "$dir/d1/f000.bin"
+    small_file_tree "$dir" 50 400
     {
         for d in $(seq 1 50); do echo "d$d/"; done
         echo onnxruntime.dll

@@ -125,10 +125,9 @@ PollOutcome poll_entries(std::vector<WatchedEntry>& watched, Bytes& block, bool 
 
 // Without a change time, a file read before the copy replaced it with one of the same size and
 // date looks unchanged since; once the copy is idle every unverified file is read once more.
-bool give_another_read(std::vector<WatchedEntry>& watched) {
+void give_another_read(std::vector<WatchedEntry>& watched) {
     for (WatchedEntry& entry : watched)
         entry.checked = entry.checked && entry.verified;
-    return true;
 }
 
 } // namespace
@@ -182,8 +181,10 @@ bool wait_for_installation(const std::u16string& install_dir, const std::vector<
     for (std::uint32_t poll = 1;; ++poll) {
         // Once idle for the limit the copy has ended or stalled: files it never touched are read
         // from the next poll on, which ends the wait unless one of them verifies.
-        if (!copy_idle && idle_polls >= INSTALL_IDLE_POLLS)
-            copy_idle = give_another_read(watched);
+        if (!copy_idle && idle_polls >= INSTALL_IDLE_POLLS) {
+            give_another_read(watched);
+            copy_idle = true;
+        }
         const PollOutcome outcome = poll_entries(watched, block, copy_idle);
         idle_polls = outcome.progress ? 0 : idle_polls + 1;
         if (outcome.settled || idle_polls > INSTALL_IDLE_POLLS || poll == INSTALL_WAIT_POLLS)
