@@ -12,15 +12,13 @@ constexpr std::uint32_t PUMP_INTERVAL_MS = 20;
 
 // A plain decimal number no greater than limit.
 std::optional<std::uint32_t> parse_number(const std::u16string& text, std::uint32_t limit) {
-    if (text.empty() || text.size() > 9)
-        return std::nullopt;
     std::uint32_t value = 0;
     for (const char16_t unit : text) {
-        if (unit < u'0' || unit > u'9')
-            return std::nullopt;
         value = value * 10 + static_cast<std::uint32_t>(unit - u'0');
+        if (unit < u'0' || unit > u'9' || value > limit)
+            return std::nullopt;
     }
-    return value <= limit ? std::optional(value) : std::nullopt;
+    return text.empty() ? std::nullopt : std::optional(value);
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 // has exited, its id is printed, and the caller resumes it with SIGCONT: a parent that has exited.
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,34 +20,20 @@ static int usage() {
 
 #ifdef _WIN32
 
-static std::wstring quoted(const std::wstring& argument) {
-    std::wstring text = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        text.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        text += c;
-    }
-    text.append(backslashes * 2, L'\\');
-    return text + L"\"";
-}
-
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2 || std::wstring(argv[1]) == L"--orphan")
         return usage();
-    std::wstring line;
-    for (int i = 1; i < argc; ++i)
-        line += (i == 1 ? L"" : L" ") + quoted(argv[i]);
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(L'\0');
+    // The child's command line is this host's past its own name, as it was given.
+    std::wstring line = GetCommandLineW();
+    bool quoted = false;
+    std::size_t end = 0;
+    for (; end < line.size() && (quoted || (line[end] != L' ' && line[end] != L'\t')); ++end)
+        quoted = quoted != (line[end] == L'"');
+    line.erase(0, line.find_first_not_of(L" \t", end));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(argv[1], buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(argv[1], line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process)) {
         std::fprintf(stderr, "kp_test_host: cannot start the program (error %lu)\n", GetLastError());
         return 1;

@@ -3,8 +3,7 @@
 # point over whole runs.
 foreach(driver kp_refresh_tools kp_install_payload)
     kp_add_program(${driver}_killable ${CMAKE_SOURCE_DIR}/drivers/${driver}.cpp
-                   ${CMAKE_SOURCE_DIR}/tests/crash/kp_refresh_tools_killable.cpp
-                   ${CMAKE_SOURCE_DIR}/tests/crash/power_cut.cpp TEST_BINDING)
+                   ${CMAKE_SOURCE_DIR}/tests/crash/killable_driver.cpp TEST_BINDING)
 endforeach()
 
 kp_add_program(kp_rotation_crash_test ${CMAKE_SOURCE_DIR}/tests/crash/rotation_crash_test.cpp

@@ -16,6 +16,8 @@
 #include <shldisp.h>
 #include <windows.h>
 
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -26,18 +28,14 @@ namespace {
 LONG live_objects = 0;
 LONG server_locks = 0;
 
-// Private interface identifier by which CopyHere recognises a collection of this server's own.
+// Private interface identifier by which CopyHere recognises a collection of this server's own
+// (the archive's items, the only FolderItems it makes).
 constexpr GUID IID_ARCHIVE_ITEMS = {
     0x5f0c3a1e, 0x7d42, 0x4b9a, {0x9e, 0x31, 0x2c, 0x8d, 0x6b, 0x14, 0xa7, 0x53}};
 
 std::string utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                            nullptr);
-    return out;
+    const std::u8string bytes = std::filesystem::path(text).u8string();
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::wstring environment(const wchar_t* name) {
@@ -85,9 +83,10 @@ template <typename Interface> class Object : public Interface {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr)
             return E_POINTER;
-        *out = own_identity(iid);
+        *out = nullptr;
         if (iid == IID_IUnknown || iid == __uuidof(Interface) ||
-            (std::is_base_of_v<IDispatch, Interface> && iid == IID_IDispatch))
+            (std::is_base_of_v<IDispatch, Interface> && iid == IID_IDispatch) ||
+            (std::is_same_v<Interface, FolderItems> && iid == IID_ARCHIVE_ITEMS))
             *out = static_cast<Interface*>(this);
         if (*out == nullptr)
             return E_NOINTERFACE;
@@ -104,9 +103,6 @@ template <typename Interface> class Object : public Interface {
         return static_cast<ULONG>(left);
     }
 
-  protected:
-    virtual void* own_identity(REFIID) { return nullptr; }
-
   private:
     LONG references_ = 1;
 };
@@ -114,12 +110,7 @@ template <typename Interface> class Object : public Interface {
 // IDispatch without type information: the launcher calls the interfaces directly.
 template <typename Interface> class Dispatch : public Object<Interface> {
   public:
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr)
-            return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return E_NOTIMPL;
@@ -142,50 +133,38 @@ class ArchiveItems : public Dispatch<FolderItems> {
     HRESULT STDMETHODCALLTYPE Item(VARIANT, FolderItem**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
 
-  protected:
-    void* own_identity(REFIID iid) override { return iid == IID_ARCHIVE_ITEMS ? this : nullptr; }
-
   private:
     std::wstring archive_;
 };
 
-// The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
-// A copy on a thread of its own. The thread holds the DLL (and counts as a live object) until it
-// ends, so the DLL is never unloaded under it; if the process ends first, so does the copy.
+// A copy on a thread of its own, which counts as a live object until it ends. The first pins the
+// DLL, so that it is never unloaded under a copy; if the process ends first, so does the copy.
 struct BackgroundCopy {
-    std::wstring archive;
-    std::wstring destination;
+    std::wstring archive, destination;
 };
 
 constexpr unsigned BACKGROUND_PAUSE_MS = 400;
 
 DWORD WINAPI run_background_copy(void* parameter) {
-    const auto* copy = static_cast<BackgroundCopy*>(parameter);
+    const std::unique_ptr<BackgroundCopy> copy(static_cast<BackgroundCopy*>(parameter));
     int count = 0;
     extract_zip(copy->archive, copy->destination, count, {{}, BACKGROUND_PAUSE_MS});
-    delete copy;
-    HMODULE self = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&run_background_copy), &self);
     InterlockedDecrement(&live_objects);
-    FreeLibraryAndExitThread(self, 0);
+    return 0;
 }
 
 bool start_background_copy(const std::wstring& archive, const std::wstring& destination) {
     HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&run_background_copy), &self))
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&live_objects), &self))
         return false;
     InterlockedIncrement(&live_objects);
-    HANDLE thread =
-        CreateThread(nullptr, 0, run_background_copy, new BackgroundCopy{archive, destination}, 0, nullptr);
-    if (thread == nullptr) {
-        InterlockedDecrement(&live_objects);
-        FreeLibrary(self);
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
+    auto* copy = new BackgroundCopy{archive, destination};
+    if (HANDLE thread = CreateThread(nullptr, 0, run_background_copy, copy, 0, nullptr))
+        return CloseHandle(thread);
+    InterlockedDecrement(&live_objects);
+    delete copy;
+    return false;
 }
 
 // The copy as KP_SHELL_COPY asks for it; what is logged after "->".
@@ -205,6 +184,7 @@ std::string copy_archive(const std::wstring& archive, const std::wstring& destin
     return (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries";
 }
 
+// The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
 bool archive_of(const VARIANT& item, std::wstring& archive) {
     if (item.vt != VT_DISPATCH || item.pdispVal == nullptr)
         return false;
@@ -326,10 +306,7 @@ class ClassFactory : public Object<IClassFactory> {
         return result;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        if (lock)
-            InterlockedIncrement(&server_locks);
-        else
-            InterlockedDecrement(&server_locks);
+        InterlockedAdd(&server_locks, lock ? 1 : -1);
         return S_OK;
     }
 };

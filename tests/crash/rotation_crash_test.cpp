@@ -1,14 +1,15 @@
 // Crash consistency of the tool refresh and of the installation: a driver is killed with
 // SIGKILL just before one of its seam calls (so between any two file-system steps, the renames
 // included), and at each such point the kill is also made a power cut that loses what was not
-// flushed, in the ext4 and in the NTFS manner (power_cut.hpp). The tool refresh is swept over a
-// first install, an upgrade and an upgrade whose package fails verification: after every cut
-// the live name holds a complete allowed set, or is absent with the old set (if any) aside. The
-// upgrades are swept again with every rename busy twice before it goes through, so that kills
+// flushed, in the ext4 and in the NTFS manner (killable_driver.cpp). The tool refresh is swept
+// over a first install, an upgrade and an upgrade whose package fails verification: after every
+// cut the live name holds a complete allowed set, or is absent with the old set (if any) aside.
+// The upgrades are swept again with every rename busy twice before it goes through, so that kills
 // fall inside the retry loops too, and the upgrade once more flushed as on Windows. The
-// installation is swept over a first install and an upgrade, flushed as on POSIX and as on Windows: after
-// every cut the stamp holds the build identifier only over complete files. One more uninterrupted run then
-// repairs all. KP_SKIP_FLUSHES=1 in the environment makes the drivers skip every flush: the sweep then fails.
+// installation is swept over a first install and an upgrade, flushed as on POSIX and as on
+// Windows: after every cut the stamp holds the build identifier only over complete files. One more
+// uninterrupted run then repairs all. KP_SKIP_FLUSHES=1 in the environment makes the drivers skip
+// every flush: the sweep then fails.
 #include "build_config.hpp"
 #include "support/sandbox.hpp"
 #include "support/tool_sets.hpp"
@@ -16,9 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <gmock/gmock.h>
 
 namespace kp::test {
 namespace {
@@ -32,55 +31,34 @@ std::vector<pack::ToolFile> tool_files(const std::u16string& tag, std::size_t co
     return files;
 }
 
-const char* const CUTS[] = {"", "ext4", "ntfs"}; // a plain kill, then the two power cuts
-
-struct Sweep {
-    std::string name;
-    std::string driver;
-    std::vector<std::string> arguments; // relative to the sandbox
-    std::function<void()> prepare;      // the state before each run
-    std::function<void()> check_cut;    // after a cut
-    std::function<void()> check_final;  // after the repairing run
-    long stride;                        // kill before every stride-th seam call
-};
-
 class PowerCut : public SandboxTest {
   protected:
-    int run_driver(const Sweep& s, long kill_at, const char* cut) {
-        ::setenv("KP_KILL_AT_SEAM_CALL", std::to_string(kill_at).c_str(), 1);
-        ::setenv("KP_POWER_CUT", cut, 1);
-        std::vector<std::string> words = {built_program(s.driver).string()};
-        for (const std::string& argument : s.arguments)
-            words.push_back(native(argument).string());
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        pid_t child = 0;
-        int status = -1;
-        if (::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) == 0)
-            ::waitpid(child, &status, 0);
-        return status;
+    std::string driver(const std::string& name, const std::string& first, const std::string& second) {
+        return quoted(built_program(name)) + " " + quoted(native(first)) + " " + quoted(native(second));
     }
 
-    // Sweeps the kill point over the whole run, each point with every cut; gives the cuts made.
-    long sweep(const Sweep& s) {
+    // Sweeps the kill point over the whole run of command, at every stride-th seam call, each point
+    // with a plain kill and the two power cuts; gives the cuts made. prepare makes the state before
+    // each run, check_cut checks it after a cut, and check_final after the repairing run.
+    long sweep(const std::string& name, const std::string& command, long stride, const auto& prepare,
+               const auto& check_cut, const auto& check_final) {
         long cuts = 0;
-        for (long kill_at = 1;; kill_at += s.stride) {
-            for (const char* cut : CUTS) {
-                SCOPED_TRACE(s.name + ", cut '" + cut + "' before seam call " + std::to_string(kill_at));
-                s.prepare();
-                const int status = run_driver(s, kill_at, cut);
-                const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-                if (killed) {
+        for (long kill_at = 1;; kill_at += stride) {
+            for (const std::string cut : {"", "ext4", "ntfs"}) {
+                SCOPED_TRACE(name + ", cut '" + cut + "' before seam call " + std::to_string(kill_at));
+                prepare();
+                // Not the driver's last command: the shell waits, and gives 128 + its signal.
+                const int status = run_command("KP_KILL_AT_SEAM_CALL=" + std::to_string(kill_at) +
+                                               " KP_POWER_CUT=" + cut + " " + command + "; exit $?");
+                if (status == 128 + SIGKILL) {
                     ++cuts;
-                    s.check_cut();
-                    EXPECT_EQ(run_driver(s, 0, ""), 0) << "the repairing run";
+                    check_cut();
+                    EXPECT_EQ(run_command(command + "; exit $?"), 0) << "the repairing run";
                 } else {
-                    EXPECT_TRUE(WIFEXITED(status)) << "a run past the last seam call ends cleanly";
+                    EXPECT_EQ(status, 0) << "a run past the last seam call ends cleanly";
                 }
-                s.check_final();
-                if (HasFailure() || !killed)
+                check_final();
+                if (HasFailure() || status != 128 + SIGKILL)
                     return cuts;
             }
         }
@@ -102,48 +80,52 @@ TEST_F(PowerCut, EveryCutOfAToolRefreshLeavesAWholeSetAndTheNextRunRepairsIt) {
     host[4096 + 100] ^= 0x40; // inside the first entry's data: verification fails at the end
     write_native(native("host_bad.exe"), host);
 
-    const auto rotation = [&](std::string name, std::string host_name, std::optional<FileSet> initial,
-                              std::vector<FileSet> allowed_live, FileSet final_live, long stride) {
-        return Sweep{
+    const struct {
+        const char* name;
+        bool upgrade, fails;
+        const char* setting;
+        long stride;
+    } sweeps[] = {
+        {"first install", false, false, "", 4},
+        {"upgrade", true, false, "", 1},
+        {"failed upgrade", true, true, "", 4},
+        // Every rename busy twice before it goes through, so that kills (at every other seam
+        // call) also fall inside the retries and their waits.
+        {"upgrade through busy renames", true, false, "KP_BUSY_RENAMES=2", 2},
+        {"failed upgrade through busy renames", true, true, "KP_BUSY_RENAMES=2", 4},
+        // As on Windows: files written out, one full flush before the publishing rename.
+        {"upgrade, flushed as on Windows", true, false, "KP_DURABILITY=windows", 1},
+    };
+    long cuts = 0;
+    for (const auto& [name, upgrade, fails, setting, stride] : sweeps) {
+        const auto initial = upgrade ? std::optional(old_set) : std::nullopt;
+        const FileSet final_live = fails ? old_set : new_set;
+        const std::vector<FileSet> allowed =
+            upgrade && !fails ? std::vector{old_set, new_set} : std::vector{final_live};
+        cuts += sweep(
             name,
-            "kp_refresh_tools_killable",
-            {host_name, "install"},
-            [this, initial] {
+            std::string(setting) + " " +
+                driver("kp_refresh_tools_killable", fails ? "host_bad.exe" : "host_new.exe", "install"),
+            stride,
+            [&] {
                 fresh_install_dir();
                 if (initial)
                     write_set(native("install/ai"), *initial);
             },
-            [this, initial, allowed_live] {
+            [&] {
                 if (const auto live = files_under(native("install/ai")))
-                    EXPECT_NE(std::find(allowed_live.begin(), allowed_live.end(), *live), allowed_live.end())
+                    EXPECT_THAT(allowed, testing::Contains(*live))
                         << "a partial, damaged or foreign set under the live name";
                 else
                     EXPECT_EQ(files_under(native("install/ai.old")), initial)
                         << "no live set, old set not aside";
             },
-            [this, final_live] {
+            [&] {
                 EXPECT_EQ(files_under(native("install/ai")), final_live);
                 EXPECT_FALSE(std::filesystem::exists(native("install/ai.new")));
                 EXPECT_FALSE(std::filesystem::exists(native("install/ai.old")));
-            },
-            stride};
-    };
-    long cuts = sweep(rotation("first install", "host_new.exe", std::nullopt, {new_set}, new_set, 4));
-    cuts += sweep(rotation("upgrade", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
-    cuts += sweep(rotation("failed upgrade", "host_bad.exe", old_set, {old_set}, old_set, 4));
-    // Every rename busy twice before it goes through, so that kills (at every other seam call)
-    // also fall inside the retries and their waits.
-    ::setenv("KP_BUSY_RENAMES", "2", 1);
-    cuts += sweep(
-        rotation("upgrade through busy renames", "host_new.exe", old_set, {old_set, new_set}, new_set, 2));
-    cuts += sweep(
-        rotation("failed upgrade through busy renames", "host_bad.exe", old_set, {old_set}, old_set, 4));
-    ::unsetenv("KP_BUSY_RENAMES");
-    // As on Windows: files written out, one full flush before the publishing rename.
-    ::setenv("KP_DURABILITY", "windows", 1);
-    cuts += sweep(
-        rotation("upgrade, flushed as on Windows", "host_new.exe", old_set, {old_set, new_set}, new_set, 1));
-    ::unsetenv("KP_DURABILITY");
+            });
+    }
     EXPECT_GE(cuts, 600);
     std::printf("%ld cuts\n", cuts);
 }
@@ -159,41 +141,34 @@ TEST_F(PowerCut, EveryCutOfAnInstallationLeavesTheStampOnlyOverCompleteFiles) {
     write_native(native("launcher/app.enc"), make_app_enc(read_native(native("app.zip"))));
     std::filesystem::create_directories(native("tmp"));
     ::setenv("TMPDIR", native("tmp").c_str(), 1);
-    const Bytes stamp = utf16le_bytes(BUILD_ID);
-
-    const auto installation = [&](std::string name, bool over_older) {
-        return Sweep{name,
-                     "kp_install_payload_killable",
-                     {"launcher", "install"},
-                     [this, over_older] {
-                         fresh_install_dir();
-                         if (!over_older)
-                             return;
-                         write_set(native("install"), {{"kestrin_pad.exe", bytes_of("old application")},
-                                                       {"lib/core.dll", bytes_of("old library")}});
-                         write_native(native("install/.kp_build"), utf16le_bytes(u"older build"));
-                     },
-                     [&, this] {
-                         if (!std::filesystem::exists(native("install/.kp_build")) ||
-                             read_native(native("install/.kp_build")) != stamp)
-                             return;
-                         for (const auto& [file, content] : archive)
-                             EXPECT_EQ(read_native(native("install/" + file)), content)
-                                 << file << " damaged under a current stamp";
-                     },
-                     [&, this] {
-                         EXPECT_EQ(read_native(native("install/.kp_build")), stamp);
-                         for (const auto& [file, content] : archive)
-                             EXPECT_EQ(read_native(native("install/" + file)), content) << file;
-                     },
-                     1};
+    const auto stamped = [this] {
+        return read_native(native("install/.kp_build")) == utf16le_bytes(BUILD_ID);
     };
-    long cuts = sweep(installation("first install", false)) + sweep(installation("upgrade", true));
-    // As on Windows: each installed file written out, one full flush before the stamp.
-    ::setenv("KP_DURABILITY", "windows", 1);
-    cuts += sweep(installation("first install, flushed as on Windows", false));
-    cuts += sweep(installation("upgrade, flushed as on Windows", true));
-    ::unsetenv("KP_DURABILITY");
+    const auto complete = [&] {
+        for (const auto& [file, content] : archive)
+            EXPECT_EQ(read_native(native("install/" + file)), content) << file << " damaged or missing";
+    };
+    long cuts = 0;
+    for (const std::string setting : {"", "KP_DURABILITY=windows"}) // flushed as on POSIX, then on Windows
+        for (const bool over_older : {false, true})
+            cuts += sweep((over_older ? "upgrade " : "first install ") + setting,
+                          setting + " " + driver("kp_install_payload_killable", "launcher", "install"), 1,
+                          [this, over_older] {
+                              fresh_install_dir();
+                              if (!over_older)
+                                  return;
+                              write_set(native("install"), {{"kestrin_pad.exe", bytes_of("old application")},
+                                                            {"lib/core.dll", bytes_of("old library")}});
+                              write_native(native("install/.kp_build"), utf16le_bytes(u"older build"));
+                          },
+                          [&] {
+                              if (stamped())
+                                  complete();
+                          },
+                          [&] {
+                              EXPECT_TRUE(stamped());
+                              complete();
+                          });
     EXPECT_GE(cuts, 120);
     std::printf("%ld cuts\n", cuts);
 }
