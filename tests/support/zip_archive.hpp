@@ -28,8 +28,7 @@ inline void put_le(Bytes& out, std::uint64_t value, int width) {
 
 // zip64_end: the end record points to a Zip64 end record and locator, as for huge archives.
 inline Bytes zip_archive(const std::vector<ZipArchiveEntry>& entries, bool zip64_end = false) {
-    Bytes out;
-    Bytes central;
+    Bytes out, central;
     for (const ZipArchiveEntry& entry : entries) {
         const std::uint64_t offset = out.size();
         const std::uint32_t crc =

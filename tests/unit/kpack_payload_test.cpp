@@ -1,7 +1,10 @@
-// kpack payload, run as the real command line tool.
+// kpack payload, run as the real command line tool: what it encrypts the launcher decrypts, and
+// it refuses an archive the launcher would refuse or the install would not reproduce.
 #include "payload/payload_decryption.hpp"
+#include "payload/zip_directory.hpp"
 #include "support/kpack_run.hpp"
 #include "support/zip_archive.hpp"
+#include "windows_path_limits.hpp"
 #include "zip_archive.hpp"
 
 #include <chrono>
@@ -10,106 +13,130 @@
 namespace kp::test {
 namespace {
 
+namespace fs = std::filesystem;
+using namespace testing;
 using KpackPayload = KpackTest;
 
+const ZipArchiveEntry APP = {"kestrin_pad.exe", "application"};
+
+// Windows creates file paths of up to 259 units and folder paths of up to 247. The application's
+// entries unpack in the longest install folder a user name allows: what that leaves of each limit
+// to a name after the folder's '\'.
+constexpr std::size_t FILE_UNITS = 259 - pack::LONGEST_INSTALL_FOLDER_UNITS - 1;
+constexpr std::size_t FOLDER_UNITS = 247 - pack::LONGEST_INSTALL_FOLDER_UNITS - 1;
+
 TEST_F(KpackPayload, EncryptsWhatTheLauncherDecryptsAndDecryptsItBack) {
-    const Bytes archive = zip_archive({{"kestrin_pad.exe", "application"}});
+    // A non-ASCII name that carries the UTF-8 flag is read by the shell as it is. A path just at
+    // Windows' limit fits: a file's, and a folder entry's (its trailing '/' not counted).
+    const Bytes archive = zip_archive({APP,
+                                       {"donn\u00e9es/a.txt", "x", true},
+                                       {"data/" + std::string(FILE_UNITS - 5, 'n'), "x"},
+                                       {std::string(FOLDER_UNITS, 'd') + "/"}});
     write_native(native("app.zip"), archive);
-    ASSERT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))), 0)
-        << error_text();
-    const Bytes app_enc = read_native(native("app.enc"));
-    // The inner layer pads to the next 16-byte block, the outer adds a whole block.
-    EXPECT_EQ(app_enc.size(), (archive.size() / 16 + 1) * 16 + 16);
+    ASSERT_EQ(kpack("payload encrypt" + paths({"app.zip", "app.enc"})), 0) << error_text();
     Bytes decrypted;
-    ASSERT_TRUE(decrypt_payload(app_enc, decrypted));
+    ASSERT_TRUE(decrypt_payload(read_native(native("app.enc")), decrypted));
     EXPECT_EQ(decrypted, archive);
 
-    ASSERT_EQ(kpack("payload decrypt " + quoted(native("app.enc")) + " " + quoted(native("back.zip"))), 0)
-        << error_text();
+    ASSERT_EQ(kpack("payload decrypt" + paths({"app.enc", "back.zip"})), 0) << error_text();
     EXPECT_EQ(read_native(native("back.zip")), archive);
     // No temporary file stays: app.zip, app.enc, back.zip and kpack's stdout.txt and stderr.txt.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root()), {}), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root()), {}), 5);
 }
 
 // Archives the install would not reproduce, or whose root lacks the application, are refused,
-// naming the entry.
+// naming the entry. What the launcher's reader refuses (the ZipDirectory tests hold all its rules)
+// is refused through that reader, one case for each of kpack's messages.
 // The Windows build has no zip library: it reads the central directory as the launcher does, says
 // in one line that it checks nothing more, and encrypts.
 TEST_F(KpackPayload, RefusesArchivesTheInstallCannotUse) {
-    const ZipArchiveEntry app = {"kestrin_pad.exe", "application"};
     const struct {
-        std::vector<ZipArchiveEntry> entries;
+        Bytes archive;
         std::string problem;
         bool from_directory; // the central directory alone shows it
     } cases[] = {
-        {{{"app/kestrin_pad.exe", "x"}}, "zip the folder's contents", false},
-        {{{"readme.txt", "x"}}, "no kestrin_pad.exe", false},
-        {{app, {.name = "secret.dll", .data = "x", .flags = 1}}, "encrypted", false},
-        {{app, {.name = "packed.dll", .data = "x", .method = 12}}, "compressed with", false},
-        {{app, {"../evil.dll", "x"}}, "\"..\"", true},
-        {{app, {"/etc/evil", "x"}}, "absolute", true},
-        {{app, {"Notes.txt", "a"}, {"notes.txt", "b"}}, "entry \"notes.txt\" names the same path", true},
-        {{app, {"data\\a.txt", "x"}}, "entry \"data\\a.txt\" has a name", true},
-        {{app, {"c:/evil.dll", "x"}}, "drive letter", true},
-        {{app, {"donn\u00e9es/a.txt", "x"}}, "\"donn\u00e9es/a.txt\" has a non-ASCII name without", true},
-        {{app, {"lib/Nul.dll", "x"}}, "entry \"lib/Nul.dll\" has a name Windows reserves", true},
-        {{{"./kestrin_pad.exe", "x"}, {"./data/a", "y"}}, "\"./kestrin_pad.exe\" starts with \"./\"", true},
-        {{app, {.name = "link.dll", .data = "kestrin_pad.exe", .unix_mode = 0120777}}, "link", false},
+        {zip_archive({{"app/kestrin_pad.exe", "x"}}), "zip the folder's contents", false},
+        {zip_archive({{"readme.txt", "x"}}), "no kestrin_pad.exe", false},
+        {zip_archive({APP, {.name = "secret.dll", .data = "x", .flags = 1}}), "encrypted", false},
+        {zip_archive({APP, {.name = "packed.dll", .data = "x", .method = 12}}), "compressed with", false},
+        {zip_archive({APP, {.name = "link.dll", .data = "x", .unix_mode = 0120777}}), "is a link", false},
+        {pattern_bytes(1000), "not a zip archive", true},
+        {zip_archive({APP, {"../evil.dll", "x"}}), "entry \"../evil.dll\" has a name the shell would", true},
+        {zip_archive({APP, {"Notes.txt", "a"}, {"notes.txt", "b"}}), "\"notes.txt\" names the same", true},
+        // Info-ZIP on Linux and macOS writes UTF-8 names without the flag; the shell would read them
+        // in the OEM code page, so "données" would install as "donn├⌐es". Give kpack the folder.
+        {zip_archive({APP, {"donn\u00e9es/a", "x"}}), "\"donn\u00e9es/a\" has a non-ASCII name", true},
+        {zip_archive({APP, {"lib/Nul.dll", "x"}}), "entry \"lib/Nul.dll\" has a name Windows reserves", true},
+        {zip_archive({APP, {std::string(FILE_UNITS + 1, 'n')}}), "installed: its file path is 260 UTF-16",
+         true},
+        {zip_archive({APP, {std::string(FOLDER_UNITS + 1, 'd') + "/"}}), "installed: its folder path is 248",
+         true},
+        {zip_archive({{"./kestrin_pad.exe", "x"}}), "\"./kestrin_pad.exe\" starts with \"./\"", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.problem);
-        write_native(native("app.zip"), zip_archive(c.entries));
+        write_native(native("app.zip"), c.archive);
         const bool refused = pack::zip_available() || c.from_directory;
-        EXPECT_EQ(kpack("payload encrypt " + quoted(native("app.zip")) + " " + quoted(native("app.enc"))),
-                  refused ? 1 : 0);
-        const std::string message = error_text();
-        EXPECT_NE(message.find(refused ? c.problem : "not checked"), std::string::npos) << message;
-        EXPECT_EQ(line_count(message), 1u) << message;
-        EXPECT_EQ(std::filesystem::exists(native("app.enc")), !refused);
-        std::filesystem::remove(native("app.enc"));
+        EXPECT_EQ(kpack("payload encrypt" + paths({"app.zip", "app.enc"})), refused ? 1 : 0);
+        EXPECT_THAT(error_text(), HasSubstr(refused ? c.problem : "not checked"));
+        EXPECT_EQ(line_count(error_text()), 1u) << error_text();
+        EXPECT_EQ(fs::exists(native("app.enc")), !refused);
+        fs::remove(native("app.enc"));
     }
 }
 
-// From a folder kpack writes the zip itself, the same bytes for the same folder; inspect reads
-// the result back with this build's keys.
+// From a folder kpack writes the zip itself, the same bytes for the same folder; it keeps an empty
+// folder as an entry of its own (inspect lists "logs" holding no file) and flags UTF-8 names, so
+// that the launcher's reader takes it and the install recreates them, and it refuses what that
+// reader refuses. Inspect reads the result back with this build's keys, and refuses an app.enc
+// made elsewhere that the launcher would not install.
 TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
+    write_native(native("other.enc"), pattern_bytes(1024));
+    EXPECT_EQ(kpack("payload inspect" + paths({"other.enc"})), 1);
+    EXPECT_THAT(error_text(), HasSubstr("does not decrypt"));
+    write_native(native("nested.enc"), make_app_enc(zip_archive({{"app/kestrin_pad.exe", "x"}})));
+    EXPECT_EQ(kpack("payload inspect" + paths({"nested.enc"})), 1);
+    EXPECT_THAT(output("stdout.txt"), HasSubstr("application_at_root: no"));
+    write_native(native("made.enc"), make_app_enc(zip_archive({APP, {"donn\u00e9es/a.txt", "x"}})));
+    EXPECT_EQ(kpack("payload inspect" + paths({"made.enc"})), 1);
+    EXPECT_THAT(error_text(), HasSubstr(pack::zip_available() ? "UTF-8 flag" : "cannot be listed"));
+
     write_native(native("app/kestrin_pad.exe"), bytes_of("application"));
     write_native(native("app/data/b.txt"), pattern_bytes(3000));
     write_native(native("app/data/a.txt"), bytes_of("a"));
-    const std::string encrypt = "payload encrypt " + quoted(native("app")) + " ";
+    fs::create_directories(native("app/logs/empty"));
     if (!pack::zip_available()) { // the Windows build says it cannot
-        EXPECT_NE(kpack(encrypt + quoted(native("app.enc"))), 0);
-        EXPECT_NE(error_text().find("cannot be zipped"), std::string::npos) << error_text();
+        EXPECT_EQ(kpack("payload encrypt" + paths({"app", "app.enc"})), 1);
+        EXPECT_THAT(error_text(), HasSubstr("cannot be zipped"));
         return;
     }
-    ASSERT_EQ(kpack(encrypt + quoted(native("one.enc"))), 0) << error_text();
-    std::filesystem::last_write_time(native("app/data/a.txt"),
-                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(30));
-    ASSERT_EQ(kpack(encrypt + quoted(native("two.enc"))), 0) << error_text();
+    ASSERT_EQ(kpack("payload encrypt" + paths({"app", "one.enc"})), 0) << error_text();
+    fs::last_write_time(native("app/data/a.txt"), fs::file_time_type::clock::now() - std::chrono::hours(30));
+    ASSERT_EQ(kpack("payload encrypt" + paths({"app", "two.enc"})), 0) << error_text();
     EXPECT_EQ(read_native(native("one.enc")), read_native(native("two.enc")));
-
-    ASSERT_EQ(kpack("payload inspect " + quoted(native("one.enc")) + " --json"), 0) << error_text();
     // The fields in this order, with these names: release scripts read them.
-    const std::string report = output("stdout.txt");
-    const auto json = nlohmann::ordered_json::parse(report);
-    std::vector<std::string> fields;
-    for (const auto& [name, value] : json.items())
-        fields.push_back(name);
-    EXPECT_EQ(fields, (std::vector<std::string>{"file", "decrypts", "archive_size", "entries", "root_items",
-                                                "application_at_root"}));
+    ASSERT_EQ(kpack("payload inspect" + paths({"one.enc"}) + " --json"), 0) << error_text();
+    auto json = nlohmann::ordered_json::parse(output("stdout.txt"));
     EXPECT_EQ(json["file"], native("one.enc").string());
-    EXPECT_EQ(json["root_items"].dump(),
-              "[{\"name\":\"data\",\"folder\":true,\"size\":3001,\"files\":2},"
-              "{\"name\":\"kestrin_pad.exe\",\"folder\":false,\"size\":11,\"files\":1}]");
-    EXPECT_EQ(json["application_at_root"], true);
+    json["file"] = "one.enc";
+    json["archive_size"] = 0; // the zip writer's own
+    EXPECT_EQ(json.dump(), "{\"file\":\"one.enc\",\"decrypts\":true,\"archive_size\":0,\"entries\":4,"
+                           "\"root_items\":[{\"name\":\"data\",\"folder\":true,\"size\":3001,\"files\":2},"
+                           "{\"name\":\"kestrin_pad.exe\",\"folder\":false,\"size\":11,\"files\":1},"
+                           "{\"name\":\"logs\",\"folder\":true,\"size\":0,\"files\":0}],"
+                           "\"application_at_root\":true}");
 
-    // Other keys, or a root without the application: non-zero.
-    write_native(native("other.enc"), pattern_bytes(1024));
-    EXPECT_NE(kpack("payload inspect " + quoted(native("other.enc"))), 0);
-    EXPECT_NE(error_text().find("does not decrypt"), std::string::npos);
-    write_native(native("nested.enc"), make_app_enc(zip_archive({{"app/kestrin_pad.exe", "x"}})));
-    EXPECT_NE(kpack("payload inspect " + quoted(native("nested.enc"))), 0);
-    EXPECT_NE(text_of(read_native(native("stdout.txt"))).find("application_at_root: no"), std::string::npos);
+    write_native(native("app") / std::u8string(u8"donn\u00e9es/r\u00e9sum\u00e9.txt"), bytes_of("x"));
+    ASSERT_EQ(kpack("payload encrypt" + paths({"app", "three.enc"})), 0) << error_text();
+    Bytes archive;
+    ASSERT_TRUE(decrypt_payload(read_native(native("three.enc")), archive));
+    const ZipDirectory directory = read_zip_directory(archive.data(), archive.size());
+    ASSERT_EQ(directory.problem, ZipDirectoryProblem::none) << directory.problem_entry;
+    EXPECT_THAT(directory.entries,
+                Contains(Field(&ZipDirectoryEntry::name, "donn\u00e9es/r\u00e9sum\u00e9.txt")));
+    write_native(native("app/lib/com1"), bytes_of("x"));
+    expect_refused("payload encrypt" + paths({"app", "app.enc"}),
+                   {"\"lib/com1\" has a name Windows reserves"});
 }
 
 // The identity the build wrote for the release kit is what kpack prints.
