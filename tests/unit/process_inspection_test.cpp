@@ -88,25 +88,26 @@ TEST_F(ProcessQueries, OnlySameNamedProcessesAreOpenedUntilOneReportsThePath) {
     EXPECT_FALSE(is_image_running(app));
 }
 
+// Empty when the parent is gone or cannot be queried, and, with nothing opened, when the own
+// entry has no parent (0) or is not listed.
 TEST_F(ProcessQueries, ParentImageComesFromTheFirstOwnEntrysParentOrIsEmpty) {
-    processes = {{50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}, {100, 77, u"kp_launcher.exe"}};
+    const std::vector<ProcessEntry> family = {
+        {50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}, {100, 77, u"kp_launcher.exe"}};
+    processes = family;
     images = {{50, u"C:\\host\\host.exe"}, {77, u"C:\\later\\other.exe"}};
     EXPECT_EQ(parent_image_path(), u"C:\\host\\host.exe");
     EXPECT_EQ(next, 2u) << "the walk stops at the own entry";
     EXPECT_EQ(opened, std::vector<std::uint32_t>{50});
     expect_all_closed();
-
-    images.clear();
-    EXPECT_EQ(parent_image_path(), u"") << "parent gone";
-    expect_all_closed();
-    images = {{50, u""}};
-    EXPECT_EQ(parent_image_path(), u"") << "opened, query fails";
-    expect_all_closed();
-    processes = {{100, 0, u"kp_launcher.exe"}};
-    EXPECT_EQ(parent_image_path(), u"");
-    processes = {{7, 50, u"other.exe"}};
-    EXPECT_EQ(parent_image_path(), u"");
-    EXPECT_TRUE(opened.empty()) << "no parent id, nothing opened";
+    using Case = std::tuple<std::vector<ProcessEntry>, std::map<std::uint32_t, std::u16string>, std::size_t>;
+    for (const auto& [listed, queried, opens] :
+         {Case{family, {}, 1}, Case{family, {{50, u""}}, 1}, Case{{{100, 0, u"kp_launcher.exe"}}, {}, 0},
+          Case{{{7, 50, u"other.exe"}}, {}, 0}}) {
+        processes = listed, images = queried;
+        EXPECT_EQ(parent_image_path(), u"");
+        EXPECT_EQ(opened.size(), opens);
+        expect_all_closed();
+    }
     fault::snapshot_processes = [] { return SnapshotHandle(); };
     EXPECT_EQ(parent_image_path(), u"");
 }
