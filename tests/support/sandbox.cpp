@@ -17,8 +17,7 @@ std::u16string system_path(const std::filesystem::path& path) {
 }
 
 Bytes read_native(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return Bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
 }
 
 void write_native(const std::filesystem::path& path, const Bytes& content) {
@@ -46,8 +45,7 @@ Bytes pattern_bytes(std::size_t size, std::uint32_t seed) {
 }
 
 Bytes make_app_enc(const Bytes& archive) {
-    Bytes inner;
-    Bytes outer;
+    Bytes inner, outer;
     EXPECT_TRUE(sys::aes256_cbc_encrypt(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, inner));
     EXPECT_TRUE(sys::aes256_cbc_encrypt(inner, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, outer));
     return outer;
@@ -55,10 +53,9 @@ Bytes make_app_enc(const Bytes& archive) {
 
 int run_command(const std::string& command) {
     // cmd /c drops the outermost quotes of a line that starts with one: add a pair it can drop.
-    const std::string line = running_under_windows() ? '"' + command + '"' : command;
-    const int status = std::system(line.c_str());
     if (running_under_windows())
-        return status;
+        return std::system(('"' + command + '"').c_str());
+    const int status = std::system(command.c_str());
     return status == -1 ? -1 : (status >> 8) & 0xFF;
 }
 
@@ -74,11 +71,7 @@ std::string quoted(const std::filesystem::path& path) {
 }
 
 bool running_under_windows() {
-#ifdef _WIN32
-    return true;
-#else
-    return false;
-#endif
+    return std::filesystem::path::preferred_separator == L'\\';
 }
 
 void SandboxTest::SetUp() {

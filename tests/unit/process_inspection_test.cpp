@@ -2,7 +2,6 @@
 #include "platform/backend.hpp"
 #include "support/sandbox.hpp"
 
-#include <algorithm>
 #include <map>
 
 #ifndef _WIN32
@@ -22,10 +21,10 @@ class ProcessQueries : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         fault::close_handle = [this](HandleKind kind, std::uintptr_t raw) {
-            raw == fake_raw ? void(++closed[kind]) : backend::close_handle(kind, raw);
+            raw == fake_raw ? void(--open_handles[kind]) : backend::close_handle(kind, raw);
         };
         fault::snapshot_processes = [this] {
-            next = 0;
+            next = 0, ++open_handles[HandleKind::snapshot];
             return SnapshotHandle(fake_raw);
         };
         fault::first_process = fault::next_process = [this](const SnapshotHandle&, ProcessEntry& entry) {
@@ -33,7 +32,8 @@ class ProcessQueries : public SandboxTest {
         };
         fault::open_process_for_query = [this](std::uint32_t id) {
             opened.push_back(id);
-            return images.count(id) ? ProcessHandle(fake_raw) : ProcessHandle();
+            return images.count(id) ? (++open_handles[HandleKind::process], ProcessHandle(fake_raw))
+                                    : ProcessHandle();
         };
         fault::query_process_image = [this](const ProcessHandle&, std::u16string& image) {
             image = images[opened.back()];
@@ -42,21 +42,18 @@ class ProcessQueries : public SandboxTest {
         fault::current_process_id = [] { return 100u; };
     }
 
-    // The snapshot and every process handle of the last query were closed; the counts start anew.
+    // Every handle the last query was given was closed, once; the counts start anew.
     void expect_all_closed() {
-        const auto openable = std::count_if(opened.begin(), opened.end(),
-                                            [this](std::uint32_t id) { return images.count(id) > 0; });
-        EXPECT_EQ(closed[HandleKind::snapshot], 1);
-        EXPECT_EQ(closed[HandleKind::process], openable);
-        opened.clear();
-        closed.clear();
+        EXPECT_EQ(open_handles, NONE_OPEN);
+        opened.clear(), open_handles = NONE_OPEN;
     }
 
     std::vector<ProcessEntry> processes;
     std::map<std::uint32_t, std::u16string> images; // an empty image: opens, but the query fails
     std::size_t next = 0;
     std::vector<std::uint32_t> opened;
-    std::map<HandleKind, int> closed;
+    const std::map<HandleKind, int> NONE_OPEN = {{HandleKind::snapshot, 0}, {HandleKind::process, 0}};
+    std::map<HandleKind, int> open_handles = NONE_OPEN; // given out less closed, by kind
 };
 
 const std::u16string app = u"C:\\Users\\u\\AppData\\Local\\KestrinPadFree\\kestrin_pad.exe";
@@ -88,25 +85,26 @@ TEST_F(ProcessQueries, OnlySameNamedProcessesAreOpenedUntilOneReportsThePath) {
     EXPECT_FALSE(is_image_running(app));
 }
 
+// Empty when the parent is gone or cannot be queried, and, with nothing opened, when the own
+// entry has no parent (0) or is not listed.
 TEST_F(ProcessQueries, ParentImageComesFromTheFirstOwnEntrysParentOrIsEmpty) {
-    processes = {{50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}, {100, 77, u"kp_launcher.exe"}};
+    const std::vector<ProcessEntry> family = {
+        {50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}, {100, 77, u"kp_launcher.exe"}};
+    processes = family;
     images = {{50, u"C:\\host\\host.exe"}, {77, u"C:\\later\\other.exe"}};
     EXPECT_EQ(parent_image_path(), u"C:\\host\\host.exe");
     EXPECT_EQ(next, 2u) << "the walk stops at the own entry";
     EXPECT_EQ(opened, std::vector<std::uint32_t>{50});
     expect_all_closed();
-
-    images.clear();
-    EXPECT_EQ(parent_image_path(), u"") << "parent gone";
-    expect_all_closed();
-    images = {{50, u""}};
-    EXPECT_EQ(parent_image_path(), u"") << "opened, query fails";
-    expect_all_closed();
-    processes = {{100, 0, u"kp_launcher.exe"}};
-    EXPECT_EQ(parent_image_path(), u"");
-    processes = {{7, 50, u"other.exe"}};
-    EXPECT_EQ(parent_image_path(), u"");
-    EXPECT_TRUE(opened.empty()) << "no parent id, nothing opened";
+    using Case = std::tuple<std::vector<ProcessEntry>, std::map<std::uint32_t, std::u16string>, std::size_t>;
+    for (const auto& [listed, queried, opens] :
+         {Case{family, {}, 1}, Case{family, {{50, u""}}, 1}, Case{{{100, 0, u"kp_launcher.exe"}}, {}, 0},
+          Case{{{7, 50, u"other.exe"}}, {}, 0}}) {
+        processes = listed, images = queried;
+        EXPECT_EQ(parent_image_path(), u"");
+        EXPECT_EQ(opened.size(), opens);
+        expect_all_closed();
+    }
     fault::snapshot_processes = [] { return SnapshotHandle(); };
     EXPECT_EQ(parent_image_path(), u"");
 }

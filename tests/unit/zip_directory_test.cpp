@@ -2,13 +2,16 @@
 #include "payload/zip_directory.hpp"
 #include "support/zip_archive.hpp"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <zlib.h>
 
 namespace kp::test {
 namespace {
 
 using Problem = ZipDirectoryProblem;
+using testing::_;
+using testing::ElementsAre;
+using testing::FieldsAre;
 
 ZipDirectory read(const Bytes& zip) {
     return read_zip_directory(zip.data(), zip.size());
@@ -28,30 +31,24 @@ TEST(Crc32, EqualsZlibForAnyLengthAndWhenChained) {
     const std::uint32_t first = kp::crc32(0, data.data(), 1234);
     EXPECT_EQ(kp::crc32(first, data.data() + 1234, data.size() - 1234),
               ::crc32(0, data.data(), static_cast<uInt>(data.size())));
-    const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(kp::crc32(0, check, sizeof check), 0xCBF43926u); // the CRC-32 check value
 }
 
 TEST(ZipDirectory, ReadsNamesSizesCrcsAndFoldersIncludingZip64Fields) {
-    const std::string big(70000, 'x');
     Bytes zip = zip_archive({{"kestrin_pad.exe", "MZ..."},
                              {"data/", ""},
-                             {"data/big.bin", big, false, true},
+                             {"data/big.bin", std::string(70000, 'x'), false, true},
                              {"caf\xc3\xa9/\xce\xb1.txt", "utf8", true}},
                             true);
     zip[zip.size() - 2] = 3; // a comment of three bytes after the end record
     zip.insert(zip.end(), {'P', 'K', '!'});
 
     const ZipDirectory directory = read(zip);
-    ASSERT_EQ(directory.problem, Problem::none);
-    ASSERT_EQ(directory.entries.size(), 4u);
-    EXPECT_EQ(directory.entries[0].name, "kestrin_pad.exe");
-    EXPECT_EQ(directory.entries[0].size, 5u);
-    EXPECT_EQ(directory.entries[0].crc32, ::crc32(0, reinterpret_cast<const Bytef*>("MZ..."), 5));
-    EXPECT_FALSE(directory.entries[0].folder);
-    EXPECT_TRUE(directory.entries[1].folder);
-    EXPECT_EQ(directory.entries[2].size, 70000u);
-    EXPECT_EQ(directory.entries[3].name, "caf\xc3\xa9/\xce\xb1.txt");
+    EXPECT_EQ(directory.problem, Problem::none);
+    const uLong mz_crc = ::crc32(0, reinterpret_cast<const Bytef*>("MZ..."), 5);
+    EXPECT_THAT(directory.entries,
+                ElementsAre(FieldsAre("kestrin_pad.exe", 5u, mz_crc, false), FieldsAre("data/", 0u, 0u, true),
+                            FieldsAre("data/big.bin", 70000u, _, false),
+                            FieldsAre("caf\xc3\xa9/\xce\xb1.txt", 4u, _, false)));
 
     EXPECT_EQ(read(zip_archive({})).problem, Problem::none); // an empty archive is well formed
 }
@@ -69,8 +66,7 @@ TEST(ZipDirectory, RefusesNamesNoShellCanPlaceFaithfully) {
     }
     for (const char* device :
          {"lib/CON", "aux.txt", "a/b/nul.dll", "Com7/x", "LPT9.tar.gz", "lpt\xc2\xb9", "prn/"})
-        EXPECT_EQ(read(zip_archive({{"fine", "1"}, {device, "", true}})).problem, Problem::device_name)
-            << device;
+        EXPECT_EQ(problem_of({{"fine", "1"}, {device, "", true}}), Problem::device_name) << device;
     EXPECT_EQ(problem_of({{"a..b.txt", ""}, {"..hidden", ""}, {"console/com10", ""}, {"com0.lpt", ""}}),
               Problem::none);
 
@@ -97,9 +93,7 @@ TEST(ZipDirectory, EveryTruncationOrDamagedByteIsCaughtWithinTheBuffer) {
             Bytes damaged = zip;
             damaged[at] = value;
             const ZipDirectory directory = read(damaged);
-            if (directory.problem == Problem::none) {
-                EXPECT_EQ(directory.entries.size(), 3u);
-            }
+            EXPECT_TRUE(directory.problem != Problem::none || directory.entries.size() == 3u) << at;
         }
     }
 }
