@@ -253,10 +253,9 @@ TEST_F(ToolRotation, BusyRenamesAreTriedAgainWithinTheirPatience) {
 // rename, with one full flush for all where Windows can write files out without one, and a full
 // flush each where it cannot. Closes of 5 ms (a scanner's) run on the closer threads, together.
 TEST_F(ToolRotation, WindowsWritesOutEveryStagedFileAndFlushesOnceBeforeThePublishingRename) {
-    const std::string staged(NEW_TOOLS.size() + 1, 'w'), each_flushed(NEW_TOOLS.size() + 1, 'F');
-    for (const auto& [write_out, expected] : {std::pair{WriteOut::done, staged + "FR"},
-                                              {WriteOut::missing, each_flushed + "R"},
-                                              {WriteOut::refused, each_flushed + "R"}}) {
+    // Three files and the marker, each written out ('w') then one full flush ('F'), or a full flush each.
+    for (const auto& [write_out, expected] :
+         {std::pair{WriteOut::done, "wwwwFR"}, {WriteOut::missing, "FFFFR"}, {WriteOut::refused, "FFFFR"}}) {
         std::filesystem::remove_all(native("install"));
         write_host();
         DiskCallLog log(write_out, 5);
