@@ -129,7 +129,8 @@ class ProgressWindowOnScreen : public testing::Test {
 };
 
 // Every open places the frame in the corner of the current work area and makes a font of its own,
-// released on close; under Windows it never takes the focus.
+// released on close. Under Windows it never takes the focus, and a WM_QUIT reaching the pump is
+// consumed and changes nothing.
 TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFontOfItsOwn) {
     const WorkArea s = work_area();
     // No taskbar, then one of 60 pixels on the bottom, right, left and top edge in turn.
@@ -146,6 +147,15 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
 #ifdef _WIN32
         EXPECT_NE(GetForegroundWindow(), reinterpret_cast<HWND>(frame)) << "the frame took the focus";
         EXPECT_NE(GetActiveWindow(), reinterpret_cast<HWND>(frame)) << "the frame took the focus";
+        set_progress_permille(500);
+        PostQuitMessage(0);
+        PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
+        pump_messages();
+        MSG message;
+        EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+            << "WM_QUIT left waiting";
+        EXPECT_TRUE(IsWindowVisible(reinterpret_cast<HWND>(frame)));
+        EXPECT_EQ(SendMessageW(reinterpret_cast<HWND>(progress_window_state().bar), PBM_GETPOS, 0, 0), 500);
 #endif
         close_progress_window(frame);
         EXPECT_EQ(progress_window_state().font, 0u);
@@ -157,23 +167,7 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
     set_work_area(s);
 }
 
-#ifdef _WIN32
-
-// A WM_QUIT reaching the pump is consumed and changes nothing.
-TEST_F(ProgressWindowOnScreen, PumpConsumesQuitMessagesWithoutEffect) {
-    const WindowHandle frame = open_progress_window();
-    set_progress_permille(500);
-    PostQuitMessage(0);
-    PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
-    pump_messages();
-    MSG message;
-    EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) << "WM_QUIT left waiting";
-    EXPECT_TRUE(IsWindowVisible(reinterpret_cast<HWND>(frame)));
-    EXPECT_EQ(SendMessageW(reinterpret_cast<HWND>(progress_window_state().bar), PBM_GETPOS, 0, 0), 500);
-    close_progress_window(frame);
-}
-
-#else
+#ifndef _WIN32
 
 // Two monitors side by side, the left one primary: the frame sits in the corner of the primary
 // monitor's part of the work area, not of the whole desktop's, scaled to the Xft.dpi resource (a

@@ -127,17 +127,50 @@ class ToolRotation : public SandboxTest {
     } seen;
 };
 
-// Slots are {ai, ai.new, ai.old}: old set, new set, a partial staging, or absent.
-TEST_F(ToolRotation, EveryStateOnDiskIsTakenToTheCurrentSet) {
+// Every state on disk is taken to the current set; every failure leaves a state the next run
+// handles. Slots are {ai, ai.new, ai.old}: old set, new set, a partial staging, or absent.
+TEST_F(ToolRotation, EveryStateOnDiskAndEveryFailureLeadToAStateTheNextRunHandles) {
+    const std::uint64_t needed = stream_size + FREE_SPACE_MARGIN;
+    const auto remove_host = [this] { std::filesystem::remove(native("host.exe")); };
+    const auto untrailed_host = [this] { write_native(native("host.exe"), pattern_bytes(4096, 5)); };
+    const auto no_size = [] { fault::file_size = [](const FileHandle&, std::uint64_t&) { return false; }; };
+    const auto fail_marker = [marker = slot_path("ai.new") + u"\\.kp_ai"] {
+        fault::create_file_for_writing = [marker](const std::u16string& to) {
+            return to == marker ? FileHandle{} : backend::create_file_for_writing(to);
+        };
+    };
+    const auto fail_second_file_flush = [] {
+        fault::start_flush = [flushes = 0](const FileHandle& file, std::uint64_t size) mutable {
+            return ++flushes != 2 && backend::start_flush(file, size);
+        };
+    };
+    const auto fail_tree_flush = [] { fault::flush_tree = [](auto&&) { return false; }; };
+    const auto fail_directory_flush = [] { fault::flush_directory = [](auto&&) { return false; }; };
     // clang-format off
     std::vector<Case> cases = {
-        // what                                     before      after   windows renames
-        {"nothing yet, no install directory",       {},         {N},    1, 1},
-        {"another package live",                    {O},        {N},    1, 2},
-        {"current, staging left over",              {N, P},     {N, P}, 0, 0},
-        {"stopped after moving the current aside",  {{}, P, N}, {N, P}, 0, 1},
-        {"stopped after moving an older set aside", {{}, P, O}, {N},    1, 3},
-        {"stopped after publishing",                {N, {}, O}, {N},    0, 0},
+        // what                                     before      after       windows renames, then the fault
+        {"nothing yet, no install directory",       {},         {N},        1, 1},
+        {"another package live",                    {O},        {N},        1, 2},
+        {"current, staging left over",              {N, P},     {N, P},     0, 0},
+        {"stopped after moving the current aside",  {{}, P, N}, {N, P},     0, 1},
+        {"stopped after moving an older set aside", {{}, P, O}, {N},        1, 3},
+        {"stopped after publishing",                {N, {}, O}, {N},        0, 0},
+        {"no host image",                           {{}, P, O}, {{}, P, O}, 0, 0, remove_host},
+        {"no trailer",                              {{}, P, O}, {{}, P, O}, 0, 0, untrailed_host},
+        {"size unknown",                            {{}, P, O}, {{}, P, O}, 0, 0, no_size},
+        {"previous not restored",                   {{}, {}, O}, {N},       1, 2, [this] { fail_moves_from("ai.old"); }},
+        {"one byte too little space",               {O, P},     {O},        0, 0, [&] { seen.free_bytes = needed - 1; }},
+        {"free-space query fails",                  {O, P},     {O},        0, 0, [this] { seen.free_bytes = 0; }},
+        {"exactly enough space",                    {O},        {N},        1, 2, [&] { seen.free_bytes = needed; }},
+        {"live set not moved aside",                {O},        {O},        0, 1, [this] { fail_moves_from("ai"); }},
+        {"digest differs",                          {O},        {O},        1, 2, [this] { write_host(true); }},
+        {"marker not written",                      {O},        {O},        1, 2, fail_marker},
+        {"publishing rename fails",                 {O},        {O},        1, 3, [this] { fail_moves_from("ai.new"); }},
+        {"a staged file's flush fails",             {O},        {O},        1, 2, fail_second_file_flush},
+        {"the staging flush fails",                 {O},        {O},        1, 2, fail_tree_flush},
+        {"the rename is not flushed",               {O},        {N, {}, O}, 1, 2, fail_directory_flush},
+        {"first unpack fails",                      {},         {},         1, 0, [this] { write_host(true); }},
+        {"no progress window",                      {},         {N},        1, 1, [this] { seen.window = 0; }},
     };
     // clang-format on
     // A marker that differs in any unit, or a missing probe, causes a full rotation.
@@ -157,48 +190,6 @@ TEST_F(ToolRotation, EveryStateOnDiskIsTakenToTheCurrentSet) {
     FileSet without_probe = N;
     without_probe.erase("onnxruntime.dll");
     cases.push_back({"probe missing", {without_probe}, {N}, 1, 2});
-    for (const Case& c : cases)
-        run(c);
-}
-
-TEST_F(ToolRotation, EveryFailureLeavesAStateTheNextRunHandles) {
-    const std::uint64_t needed = stream_size + FREE_SPACE_MARGIN;
-    const auto remove_host = [this] { std::filesystem::remove(native("host.exe")); };
-    const auto untrailed_host = [this] { write_native(native("host.exe"), pattern_bytes(4096, 5)); };
-    const auto no_size = [] { fault::file_size = [](const FileHandle&, std::uint64_t&) { return false; }; };
-    const auto fail_marker = [marker = slot_path("ai.new") + u"\\.kp_ai"] {
-        fault::create_file_for_writing = [marker](const std::u16string& to) {
-            return to == marker ? FileHandle{} : backend::create_file_for_writing(to);
-        };
-    };
-    const auto fail_second_file_flush = [] {
-        fault::start_flush = [flushes = 0](const FileHandle& file, std::uint64_t size) mutable {
-            return ++flushes != 2 && backend::start_flush(file, size);
-        };
-    };
-    const auto fail_tree_flush = [] { fault::flush_tree = [](auto&&) { return false; }; };
-    const auto fail_directory_flush = [] { fault::flush_directory = [](auto&&) { return false; }; };
-    // clang-format off
-    const std::vector<Case> cases = {
-        // what                        before       after       windows renames, then the fault
-        {"no host image",              {{}, P, O},  {{}, P, O}, 0, 0, remove_host},
-        {"no trailer",                 {{}, P, O},  {{}, P, O}, 0, 0, untrailed_host},
-        {"size unknown",               {{}, P, O},  {{}, P, O}, 0, 0, no_size},
-        {"previous not restored",      {{}, {}, O}, {N},        1, 2, [this] { fail_moves_from("ai.old"); }},
-        {"one byte too little space",  {O, P},      {O},        0, 0, [&] { seen.free_bytes = needed - 1; }},
-        {"free-space query fails",     {O, P},      {O},        0, 0, [this] { seen.free_bytes = 0; }},
-        {"exactly enough space",       {O},         {N},        1, 2, [&] { seen.free_bytes = needed; }},
-        {"live set not moved aside",   {O},         {O},        0, 1, [this] { fail_moves_from("ai"); }},
-        {"digest differs",             {O},         {O},        1, 2, [this] { write_host(true); }},
-        {"marker not written",         {O},         {O},        1, 2, fail_marker},
-        {"publishing rename fails",    {O},         {O},        1, 3, [this] { fail_moves_from("ai.new"); }},
-        {"a staged file's flush fails", {O},        {O},        1, 2, fail_second_file_flush},
-        {"the staging flush fails",    {O},         {O},        1, 2, fail_tree_flush},
-        {"the rename is not flushed",  {O},         {N, {}, O}, 1, 2, fail_directory_flush},
-        {"first unpack fails",         {},          {},         1, 0, [this] { write_host(true); }},
-        {"no progress window",         {},          {N},        1, 1, [this] { seen.window = 0; }},
-    };
-    // clang-format on
     for (const Case& c : cases)
         run(c);
 }
