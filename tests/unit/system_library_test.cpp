@@ -23,8 +23,9 @@ TEST(SystemLibrary, GivesSystemFunctionsOnlyAndNothingForWhatIsMissing) {
     const std::filesystem::path marker = built_program("kp_dll_marker").replace_extension(".dll");
     const std::filesystem::path planted = marker.parent_path() / "kp_planted_test.dll";
     const std::filesystem::path ran = marker.parent_path() / "kp_planted_test.dll.ran";
-    std::filesystem::copy_file(marker, planted, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::remove(planted); // a copy that a run which loaded it could not remove
     std::filesystem::remove(ran);
+    std::filesystem::copy_file(marker, planted); // (mingw's overwrite_existing refuses any existing file)
 
     SystemLibrary from_system32(L"kp_planted_test.dll");
     from_system32.function<void (*)()>("DllMain"); // loads the DLL if it can be found
