@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 namespace kp {
 // Failures show rectangles as "x,y widthxheight".
@@ -44,11 +45,8 @@ TEST(ProgressGeometry, LayoutPerDpi) {
         {100, {1424, 898, 479, 125}, {21, 19, 437, 42}, {21, 75, 437, 19}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.dpi);
-        const ProgressGeometry geometry = progress_geometry(c.dpi, 1920, 1040);
-        EXPECT_EQ(geometry.frame, c.frame);
-        EXPECT_EQ(geometry.label, c.label);
-        EXPECT_EQ(geometry.bar, c.bar);
+        const ProgressGeometry g = progress_geometry(c.dpi, 1920, 1040);
+        EXPECT_EQ(std::tie(g.frame, g.label, g.bar), std::tie(c.frame, c.label, c.bar)) << c.dpi << " dpi";
     }
 }
 
@@ -131,7 +129,8 @@ class ProgressWindowOnScreen : public testing::Test {
 };
 
 // Every open places the frame in the corner of the current work area and makes a font of its own,
-// released on close; under Windows it never takes the focus.
+// released on close. Under Windows it never takes the focus, and a WM_QUIT reaching the pump is
+// consumed and changes nothing.
 TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFontOfItsOwn) {
     const WorkArea s = work_area();
     // No taskbar, then one of 60 pixels on the bottom, right, left and top edge in turn.
@@ -148,6 +147,15 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
 #ifdef _WIN32
         EXPECT_NE(GetForegroundWindow(), reinterpret_cast<HWND>(frame)) << "the frame took the focus";
         EXPECT_NE(GetActiveWindow(), reinterpret_cast<HWND>(frame)) << "the frame took the focus";
+        set_progress_permille(500);
+        PostQuitMessage(0);
+        PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
+        pump_messages();
+        MSG message;
+        EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+            << "WM_QUIT left waiting";
+        EXPECT_TRUE(IsWindowVisible(reinterpret_cast<HWND>(frame)));
+        EXPECT_EQ(SendMessageW(reinterpret_cast<HWND>(progress_window_state().bar), PBM_GETPOS, 0, 0), 500);
 #endif
         close_progress_window(frame);
         EXPECT_EQ(progress_window_state().font, 0u);
@@ -159,27 +167,12 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
     set_work_area(s);
 }
 
-#ifdef _WIN32
-
-// A WM_QUIT reaching the pump is consumed and changes nothing.
-TEST_F(ProgressWindowOnScreen, PumpConsumesQuitMessagesWithoutEffect) {
-    const WindowHandle frame = open_progress_window();
-    set_progress_permille(500);
-    PostQuitMessage(0);
-    PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
-    pump_messages();
-    MSG message;
-    EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) << "WM_QUIT left waiting";
-    EXPECT_TRUE(IsWindowVisible(reinterpret_cast<HWND>(frame)));
-    EXPECT_EQ(SendMessageW(reinterpret_cast<HWND>(progress_window_state().bar), PBM_GETPOS, 0, 0), 500);
-    close_progress_window(frame);
-}
-
-#else
+#ifndef _WIN32
 
 // Two monitors side by side, the left one primary: the frame sits in the corner of the primary
-// monitor's part of the work area, not of the whole desktop's.
-TEST_F(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitor) {
+// monitor's part of the work area, not of the whole desktop's, scaled to the Xft.dpi resource (a
+// fractional dpi is rounded).
+TEST_F(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitorScaledToTheXftDpiResource) {
     const WorkArea s = work_area();
     const int half = s.right / 2;
     const Atom names[2] = {XInternAtom(viewer(), "KP_LEFT", False), XInternAtom(viewer(), "KP_RIGHT", False)};
@@ -190,22 +183,15 @@ TEST_F(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitor) {
         XRRFreeMonitors(monitor);
     }
     set_work_area({0, 0, s.right, s.bottom - 40}); // a panel along the bottom of both
+    set_resources("Xft.dpi:\t119.6\n");
     const WindowHandle frame = open_progress_window();
     const PixelRect placed = frame_on_screen(frame);
     close_progress_window(frame);
     for (const Atom name : names)
         XRRDeleteMonitor(viewer(), DefaultRootWindow(viewer()), name);
     set_work_area(s);
-    EXPECT_EQ(placed, progress_geometry(96, half, s.bottom - 40).frame);
-}
-
-// A fractional dpi is rounded.
-TEST_F(ProgressWindowOnScreen, ScaleComesFromTheXftDpiResource) {
-    set_resources("Xft.dpi:\t119.6\n");
-    const WindowHandle frame = open_progress_window();
-    EXPECT_EQ(frame_on_screen(frame), progress_geometry(120, work_area().right, work_area().bottom).frame);
-    close_progress_window(frame);
     set_resources("");
+    EXPECT_EQ(placed, progress_geometry(120, half, s.bottom - 40).frame);
 }
 
 // DISPLAY naming no reachable server, then no DISPLAY at all.

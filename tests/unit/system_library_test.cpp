@@ -12,21 +12,20 @@ namespace {
 using win32::SystemLibrary;
 using OpenAlgorithm = decltype(&BCryptOpenAlgorithmProvider);
 
-TEST(SystemLibrary, GivesSystemFunctionsAndNothingForWhatIsMissing) {
+// A DLL beside the program, where a plain LoadLibraryW finds it, is never a system library.
+TEST(SystemLibrary, GivesSystemFunctionsOnlyAndNothingForWhatIsMissing) {
     SystemLibrary bcrypt(L"bcrypt.dll");
     EXPECT_NE(bcrypt.function<OpenAlgorithm>("BCryptOpenAlgorithmProvider"), nullptr);
     EXPECT_EQ(bcrypt.function<OpenAlgorithm>("BCryptNoSuchFunction"), nullptr);
     SystemLibrary missing(L"kp_no_such_library.dll");
     EXPECT_EQ(missing.function<OpenAlgorithm>("BCryptOpenAlgorithmProvider"), nullptr);
-}
 
-// A DLL beside the program, where a plain LoadLibraryW finds it, is never a system library.
-TEST(SystemLibrary, NeverLoadsADllFromTheProgramsFolder) {
     const std::filesystem::path marker = built_program("kp_dll_marker").replace_extension(".dll");
     const std::filesystem::path planted = marker.parent_path() / "kp_planted_test.dll";
     const std::filesystem::path ran = marker.parent_path() / "kp_planted_test.dll.ran";
-    std::filesystem::copy_file(marker, planted, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::remove(planted); // a copy that a run which loaded it could not remove
     std::filesystem::remove(ran);
+    std::filesystem::copy_file(marker, planted); // (mingw's overwrite_existing refuses any existing file)
 
     SystemLibrary from_system32(L"kp_planted_test.dll");
     from_system32.function<void (*)()>("DllMain"); // loads the DLL if it can be found

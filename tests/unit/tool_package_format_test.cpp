@@ -35,35 +35,33 @@ Bytes packaged_host(const PeImageShape& shape = {}) {
 TEST_F(ToolPackageFormat, ContentEndIsTheCertificateTableOnlyWhenItEndsTheFile) {
     const PeImageShape good = {.certificate_offset = 960, .certificate_size = 64}; // ends the 1024 bytes
     const PeImageShape pe32 = {.optional_magic = 0x10B, .certificate_offset = 960, .certificate_size = 64};
-    Bytes unknown_magic = pe_image(pe32); // read with the 32-bit layout
-    put_le(unknown_magic, 0x80 + 24, 0x107, 2);
-    Bytes no_mz = pe_image(good), no_pe = pe_image(good), truncated = pe_image(good);
+    Bytes unknown_magic = pe_image(pe32), no_mz = pe_image(good), no_pe = pe_image(good), truncated = no_mz;
+    unknown_magic[0x80 + 24] = 0x07; // 0x107: read with the 32-bit layout
     no_mz[0] = 'X';
     no_pe[0x80 + 2] = 1;
     truncated.resize(0x80 + 24 + 239); // the 240-byte optional header read comes short
     Bytes extended = sign_image(packaged_host(), 1432);
     extended.push_back(0); // bytes after the table: it no longer ends the file
-
+    // clang-format off
     const std::tuple<const char*, Bytes, std::uint64_t> cases[] = {
-        {"PE32+", pe_image(good), 960},
-        {"PE32", pe_image(pe32), 960},
-        {"unknown magic", unknown_magic, 960},
-        {"unsigned", packaged_host(), packaged_host().size()},
-        {"signed PE32+", sign_image(packaged_host(), 1432), packaged_host().size()},
-        {"signed PE32", sign_image(packaged_host(pe32), 8), packaged_host(pe32).size()},
-        {"signed, then extended", extended, extended.size()},
-        {"no MZ", no_mz, 1024},
-        {"no PE signature", no_pe, 1024},
-        {"truncated optional header", truncated, truncated.size()},
-        {"shorter than a DOS header", Bytes(63, 'M'), 63},
-        {"negative e_lfanew", pe_image({.e_lfanew = -8, .certificate_offset = 960, .certificate_size = 64}),
-         1024},
-        {"four directories",
-         pe_image({.directory_count = 4, .certificate_offset = 960, .certificate_size = 64}), 1024},
-        {"table offset 0", pe_image({.certificate_offset = 0, .certificate_size = 1024}), 1024},
-        {"table size 0", pe_image({.certificate_offset = 1024, .certificate_size = 0}), 1024},
-        {"table short of the end", pe_image({.certificate_offset = 960, .certificate_size = 63}), 1024},
+        {"PE32+",                      pe_image(good), 960},
+        {"PE32",                       pe_image(pe32), 960},
+        {"unknown magic",              unknown_magic, 960},
+        {"unsigned",                   packaged_host(), packaged_host().size()},
+        {"signed PE32+",               sign_image(packaged_host(), 1432), packaged_host().size()},
+        {"signed PE32",                sign_image(packaged_host(pe32), 8), packaged_host(pe32).size()},
+        {"signed, then extended",      extended, extended.size()},
+        {"no MZ",                      no_mz, 1024},
+        {"no PE signature",            no_pe, 1024},
+        {"truncated optional header",  truncated, truncated.size()},
+        {"shorter than a DOS header",  Bytes(63, 'M'), 63},
+        {"negative e_lfanew",          pe_image({.e_lfanew = -8, .certificate_offset = 960, .certificate_size = 64}), 1024},
+        {"four directories",           pe_image({.directory_count = 4, .certificate_offset = 960, .certificate_size = 64}), 1024},
+        {"table offset 0",             pe_image({.certificate_offset = 0, .certificate_size = 1024}), 1024},
+        {"table size 0",               pe_image({.certificate_offset = 1024, .certificate_size = 0}), 1024},
+        {"table short of the end",     pe_image({.certificate_offset = 960, .certificate_size = 63}), 1024},
     };
+    // clang-format on
     for (const auto& [label, image, end] : cases)
         EXPECT_EQ(find_content_end(open_image(image), image.size()), end) << label;
 
@@ -111,7 +109,8 @@ TEST_F(ToolPackageFormat, TrailerValidityRules) {
     EXPECT_FALSE(trailer_of(short_file));
 }
 
-TEST_F(ToolPackageFormat, NameSizeAndNameRules) {
+// Name sizes and names, then device names in any component with any extension.
+TEST_F(ToolPackageFormat, NameSizeNameAndDeviceNameRules) {
     for (const std::uint32_t size : {0u, 1u, 2u, 2045u, 2046u, 2047u, 2048u, 0xFFFFFFFEu})
         EXPECT_EQ(is_valid_name_size(size), size == 2 || size == 2046) << size;
     for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
@@ -120,9 +119,6 @@ TEST_F(ToolPackageFormat, NameSizeAndNameRules) {
     for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
              u"..", u"a..b", u"...", u"models\\..\\..\\evil.dll", u"C:\\evil.dll", u"a:b", u":", u"\\"})
         EXPECT_FALSE(is_acceptable_entry_name(name)) << utf16_to_utf8(name);
-}
-
-TEST_F(ToolPackageFormat, DeviceNamesInAnyComponentWithAnyExtension) {
     for (const std::u16string_view name : std::initializer_list<std::u16string_view>{
              u"con", u"NUL.txt", u"aux.tar.gz", u"Prn  ", u"models\\com1.bin", u"a/lpt9", u"COM\u00B9",
              u"conin$", u"x\\CONOUT$.log", u"nul .onnx", std::u16string_view(u"ok\\aux\0.x", 9)})

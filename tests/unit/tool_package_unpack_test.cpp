@@ -108,12 +108,11 @@ TEST_F(ToolUnpack, EachPackageLeavesItsResultAndWhatTheStagingDirectoryHolds) {
         fault::open_sha256_algorithm = [] { return HashAlgorithmHandle{}; };
         fault::read_file = [](auto&&...) { return ADD_FAILURE() << "an entry was read", false; };
     };
-    // Creating the file "to" gives "as" instead, or fails when "as" is empty.
-    const auto create = [this](const std::string& to, const std::string& as) {
-        return [to = path("install/ai.new/" + to), as = as.empty() ? u"" : path("install/ai.new/" + as)] {
-            fault::create_file_for_writing = [to, as](const std::u16string& target) {
-                return backend::create_file_for_writing(target != to ? target : as);
-            };
+    // The longest name is more than a file system takes in one component: it is created as "long".
+    const auto as_long = [to = path("install/ai.new/" + std::string(1023, 'n')),
+                          as = path("install/ai.new/long")] {
+        fault::create_file_for_writing = [=](const std::u16string& target) {
+            return backend::create_file_for_writing(target != to ? target : as);
         };
     };
     const auto second_write_short = [] {
@@ -137,12 +136,12 @@ TEST_F(ToolUnpack, EachPackageLeavesItsResultAndWhatTheStagingDirectoryHolds) {
         {"hash fails part way", two, false, {{"a.bin", big}, {"b", x}}, hash_fails_third, {},
          reports(two, {A_BIN_HEAD + C, A_BIN_HEAD + C + 1000, two.size()})},
         {"no hash provider", two, false, {}, no_provider},
-        {"target not created", stream_of({{u"a", x}, {u"sub\\b", x}}), false, {{"a", x}, {"sub/", {}}},
-         create("sub\\b", "")},
+        {"target not created (a name too long)", stream_of({{u"a", x}, {u"sub\\" + std::u16string(300, u'b'), x}}),
+         false, {{"a", x}, {"sub/", {}}}},
         {"short write", two, false, {{"a.bin", Bytes(big.begin(), big.begin() + C + 500)}},
          second_write_short, {}, reports(two, {A_BIN_HEAD + C, A_BIN_HEAD + C + 1000})},
         {"the longest name", stream_of({{std::u16string(1023, u'n'), x}}), true, {{"long", x}},
-         create(std::string(1023, 'n'), "long")},
+         as_long},
     };
     // clang-format on
     for (const Case& c : cases)
