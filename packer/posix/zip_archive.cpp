@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <locale.h>
 #include <memory>
 
 namespace kp::pack {
@@ -54,7 +55,30 @@ ZipEntryType type_of(archive_entry* entry) {
     }
 }
 
+// libarchive turns names into UTF-8 through the thread's locale: under "C" a non-ASCII name comes
+// back as no name at all, so names are read under a UTF-8 locale, whatever the user's is.
+class Utf8Names {
+  public:
+    Utf8Names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{})) {
+        if (utf8_ != locale_t{})
+            previous_ = uselocale(utf8_);
+    }
+    ~Utf8Names() {
+        if (utf8_ != locale_t{}) {
+            uselocale(previous_);
+            freelocale(utf8_);
+        }
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+  private:
+    locale_t utf8_;
+    locale_t previous_ = locale_t{};
+};
+
 template <typename Open> ZipListing list_zip(Open open) {
+    const Utf8Names utf8_names;
     ZipListing listing;
     Archive reader(archive_read_new());
     if (!reader || archive_read_support_format_zip_seekable(reader.get()) != ARCHIVE_OK)

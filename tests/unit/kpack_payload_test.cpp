@@ -105,6 +105,8 @@ TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
     write_native(native("app/data/b.txt"), pattern_bytes(3000));
     write_native(native("app/data/a.txt"), bytes_of("a"));
     fs::create_directories(native("app/logs/empty"));
+    // Flagged UTF-8 in the archive, or inspect (the launcher's reader) would refuse it.
+    write_native(native("app") / std::u8string(u8"donn\u00e9es/r\u00e9sum\u00e9.txt"), bytes_of("x"));
     if (!pack::zip_available()) { // the Windows build says it cannot
         EXPECT_EQ(kpack("payload encrypt" + paths({"app", "app.enc"})), 1);
         EXPECT_THAT(error_text(), HasSubstr("cannot be zipped"));
@@ -120,20 +122,13 @@ TEST_F(KpackPayload, EncryptsAFolderDeterministicallyAndInspectsTheResult) {
     EXPECT_EQ(json["file"], native("one.enc").string());
     json["file"] = "one.enc";
     json["archive_size"] = 0; // the zip writer's own
-    EXPECT_EQ(json.dump(), "{\"file\":\"one.enc\",\"decrypts\":true,\"archive_size\":0,\"entries\":4,"
+    EXPECT_EQ(json.dump(), "{\"file\":\"one.enc\",\"decrypts\":true,\"archive_size\":0,\"entries\":5,"
                            "\"root_items\":[{\"name\":\"data\",\"folder\":true,\"size\":3001,\"files\":2},"
+                           "{\"name\":\"donn\u00e9es\",\"folder\":true,\"size\":1,\"files\":1},"
                            "{\"name\":\"kestrin_pad.exe\",\"folder\":false,\"size\":11,\"files\":1},"
                            "{\"name\":\"logs\",\"folder\":true,\"size\":0,\"files\":0}],"
                            "\"application_at_root\":true}");
 
-    write_native(native("app") / std::u8string(u8"donn\u00e9es/r\u00e9sum\u00e9.txt"), bytes_of("x"));
-    ASSERT_EQ(kpack("payload encrypt" + paths({"app", "three.enc"})), 0) << error_text();
-    Bytes archive;
-    ASSERT_TRUE(decrypt_payload(read_native(native("three.enc")), archive));
-    const ZipDirectory directory = read_zip_directory(archive.data(), archive.size());
-    ASSERT_EQ(directory.problem, ZipDirectoryProblem::none) << directory.problem_entry;
-    EXPECT_THAT(directory.entries,
-                Contains(Field(&ZipDirectoryEntry::name, "donn\u00e9es/r\u00e9sum\u00e9.txt")));
     write_native(native("app/lib/com1"), bytes_of("x"));
     expect_refused("payload encrypt" + paths({"app", "app.enc"}),
                    {"\"lib/com1\" has a name Windows reserves"});
