@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Closes that cost a virus scanner's wait, under Wine: 2,000 files of 4 KiB in 20 folders unpacked
-# by kp_unpack_closes (drivers/) with closes that take 0 and 3 ms, closed on the unpacking thread
+# by kp_unpack_closes (bench/drivers/) with closes that take 0 and 3 ms, closed on the unpacking thread
 # ("serial", as before the closer threads) and on the backend's closer threads ("deferred"), the
 # four alternating, KP_BENCH_RUNS times each (default 5), each into a new folder in /dev/shm and
 # on KP_BENCH_DISK (default /var/tmp). Prints the medians (wall and CPU ms of the unpack,
