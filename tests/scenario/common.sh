@@ -1,5 +1,6 @@
-# Shared by the launcher scenario suites. Sourced; expects $work (a scratch folder) and $bin (the
-# native build: kpack, and on POSIX the launcher) to be set.
+# Shared by the suites: result bookkeeping, and the machine, material and checks of the launcher
+# scenarios. Sourced; expects $work (a scratch folder) and, for the scenarios, $bin (the native
+# build: kpack, and on POSIX the launcher) to be set.
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 scenario() { check "$1" in_subshell "${@:2}"; }

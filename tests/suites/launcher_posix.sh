@@ -46,7 +46,8 @@ install_and_tool_updates() {
     started && installed "$NEW" "$BUILD"
     [ ! -e "$INSTALL/libmpv-2.dll" ] && [ -e "$INSTALL/keep.dat" ] || fail "stale files not handled"
     tools_current "$INSTALL" "$work/tools2" "$work/host_tools2"
-    local tools_inode=$(stat -c %i "$INSTALL/ai")
+    local tools_inode
+    tools_inode=$(stat -c %i "$INSTALL/ai")
     launch "$work/host_tools2"
     started
     [ "$(stat -c %i "$INSTALL/ai")" = "$tools_inode" ] || fail "a current tool set was unpacked again"
@@ -79,7 +80,8 @@ parent_that_has_exited() {
     new_sandbox "$BUILD"
     # The held child keeps the host's output open: take its id through a file, not a pipe.
     "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
-    local pid=$(cat "$S/launcher.pid")
+    local pid
+    pid=$(cat "$S/launcher.pid")
     kill -CONT "$pid"
     for _ in $(seq 100); do
         [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
@@ -138,6 +140,7 @@ holder_of_the_installation_lock_killed() {
     lock=$(account_home)/.cache/KP_Install_KestrinPadFree.lock
     (exec 9>>"$lock" && flock 9 && exec sleep 600) &
     holder=$!
+    trap 'kill $holder 2>/dev/null' EXIT # a failure must not leave the account's lock held
     launch "$work/host_plain" &
     launcher=$!
     for _ in $(seq 300); do

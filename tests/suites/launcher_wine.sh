@@ -14,14 +14,13 @@ open_wine_machine "$win"/{kp_launcher.exe,kp_test_host.exe,kp_test_app.exe,kp_sh
 TEMP_WIN=$(win_var TEMP)
 TEMP_UNIX=$(winepath -u "$TEMP_WIN" 2>/dev/null)
 make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$work/app.enc" "$KP/host_" .exe tools1 tools_big || exit 1
-# The application archive: folders, stored and deflated entries.
-mkdir -p "$work/tree/assets/nested"
-cp "$win/kp_test_app.exe" "$work/tree/kestrin_pad.exe"
-head -c 50000 /dev/urandom >"$work/tree/assets/noise.bin"
-seq 2000 >"$work/tree/assets/nested/notes.txt"
-encrypt_folder "$work/tree" "$KP/app.enc" || exit 1
-methods=$(zipinfo "$work/tree.zip")
-[[ $methods == *" stor "* && $methods == *" defN "* ]] || { echo "tree.zip lacks a stored or a deflated entry"; exit 1; }
+# The application archive, its tree in $work/app: folders, stored and deflated entries.
+mkdir -p "$work/app/assets/nested"
+head -c 50000 /dev/urandom >"$work/app/assets/noise.bin"
+seq 2000 >"$work/app/assets/nested/notes.txt"
+encrypt_folder "$work/app" "$KP/app.enc" || exit 1
+methods=$(zipinfo "$work/app.zip")
+[[ $methods == *" stor "* && $methods == *" defN "* ]] || { echo "app.zip lacks a stored or a deflated entry"; exit 1; }
 cp "$win/kp_launcher.exe" "$KP/"
 export KP_SHELL_LOG='C:\kp\shell.log'
 SHELL_LOG=$KP/shell.log
@@ -75,7 +74,7 @@ installed_from_tree() {
     launch host_plain.exe
     started
     [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
-    diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
+    diff -r -x .kp_build "$work/app" "$INSTALL" || fail "installed files differ from the archive"
     stamp_is "$BUILD"
     shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> ${COPIED:-5 entries}"
 }

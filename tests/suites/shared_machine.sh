@@ -60,7 +60,8 @@ foreign_stamp_in_the_install_folder() {
     launch env
     started && installed "$NEW" "$BUILD"
     [ "$(stat -c %u "$INSTALL/.kp_build")" = 0 ] || fail "stamp not ours"
-    local inode=$(stat -c %i "$INSTALL/kestrin_pad.exe")
+    local inode
+    inode=$(stat -c %i "$INSTALL/kestrin_pad.exe")
     launch env
     started
     [ "$(stat -c %i "$INSTALL/kestrin_pad.exe")" = "$inode" ] || fail "installed again"

@@ -32,7 +32,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 
 signature_covers_package() {
     # A byte changed inside the entry stream breaks the signature.
     cp signed.exe tampered.exe
-    local offset=$(grep '^package_offset:' signed.exe.txt | grep -oE '[0-9]+')
+    local offset
+    offset=$(grep '^package_offset:' signed.exe.txt | grep -oE '[0-9]+')
     printf '\x00' | dd of=tampered.exe bs=1 seek=$((offset + 100)) conv=notrunc status=none
     ! osslsigncode verify -CAfile cert.pem tampered.exe
 }
