@@ -12,12 +12,25 @@ require_programs "$bin"/{kp_launcher,kp_test_host,kp_test_app,kpack}
 BUILD=$(build_id "$bin")
 make_material "$bin/kp_test_app" "$bin/kp_test_host" "$work/app.enc" "$work/host_" "" tools1 tools2 tools_big || exit 1
 
+# Current: started, arguments not passed on, the tools mutex taken, nothing changed; then through a
+# host that has exited: no tools from it.
 current_installation() {
     new_sandbox "$BUILD"
     launch "$work/host_plain" --install "two words" '"quoted"'
     started && installed "$OLD" "$BUILD"
     [ -f "$(account_home)/.cache/KP_SmartToolsUnpack_KestrinPadFree.lock" ] || fail "the mutex was not taken"
     [ "$(ls -A "$INSTALL" | sort | tr '\n' ' ')" = ".kp_build kestrin_pad.exe " ] || fail "install folder changed"
+    # The held child keeps the host's output open: take its id through a file, not a pipe.
+    "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
+    local pid
+    pid=$(cat "$S/launcher.pid")
+    kill -CONT "$pid"
+    for _ in $(seq 100); do
+        [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
+        sleep 0.1
+    done
+    started
+    [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
 }
 
 # Outdated, then absent, while the application runs from the install directory.
@@ -76,20 +89,6 @@ directory_in_place_of_the_executable() {
     tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
 }
 
-parent_that_has_exited() {
-    new_sandbox "$BUILD"
-    # The held child keeps the host's output open: take its id through a file, not a pipe.
-    "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
-    local pid
-    pid=$(cat "$S/launcher.pid")
-    kill -CONT "$pid"
-    for _ in $(seq 100); do
-        [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
-        sleep 0.1
-    done
-    started
-    [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
-}
 
 # The install folder on a small file system of its own (mounting needs root, as in CI), nearly
 # full: refused before anything is written, the older build runs; once space is freed, the next
@@ -153,12 +152,12 @@ holder_of_the_installation_lock_killed() {
     started && installed "$NEW" "$BUILD"
 }
 
-scenario "current installation: started, arguments not passed on, mutex taken, nothing changed" current_installation
+scenario "current installation: started, arguments not passed on, mutex taken, nothing changed; no tools from a parent that has exited" \
+    current_installation
 scenario "application running: not reinstalled, started again only while present" application_running
 scenario "clean machine, then a new build, then a new package: install, start, tools kept and replaced" install_and_tool_updates
 scenario "stamps not exactly the build id are outdated" stamp_variants
 scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
-scenario "parent that has exited: no tools from it" parent_that_has_exited
 scenario "eight launchers together on a clean machine: one installation, one unpack" eight_launchers_together
 scenario "the holder of the installation lock killed: the waiting launcher installs" holder_of_the_installation_lock_killed
 scenario "nearly full disk: nothing written, older build runs; freed: the whole build installs" nearly_full_disk

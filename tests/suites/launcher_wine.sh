@@ -33,8 +33,9 @@ launch() { # HOST ARGUMENTS...
     wine "C:\\kp\\$1" 'C:\kp\kp_launcher.exe' "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"
 }
 
-# Through a plain host and with no Windows parent: no tools come.
-up_to_date_run() {
+# Through a plain host and with no Windows parent no tools come; then the host's package is
+# unpacked, and a new one under the progress window.
+up_to_date_run_and_tool_refresh() {
     fresh_machine "$BUILD"
     launch host_plain.exe --ignored "arguments"
     started && installed "$OLD" "$BUILD"
@@ -42,10 +43,6 @@ up_to_date_run() {
     started
     [ ! -e "$INSTALL/ai" ] || fail "tools from a host without a package"
     [ ! -e "$SHELL_LOG" ] || fail "the shell was asked on an up-to-date run"
-}
-
-tool_refresh() {
-    fresh_machine "$BUILD"
     launch host_tools1.exe
     started && tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
     watch_for_window
@@ -154,8 +151,8 @@ eight_launchers_together() {
     stamp_is "$BUILD"
 }
 
-scenario "up-to-date run: started, arguments not passed on, no tools without a package" up_to_date_run
-scenario "tool refresh from the host's package, a new one with the progress window" tool_refresh
+scenario "up-to-date run: started, arguments not passed on, no tools without a package; the host's package, a new one with the progress window" \
+    up_to_date_run_and_tool_refresh
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "the shell copies on a thread of its own: the launcher waits for every file" copy_on_its_own_thread
 scenario "the shell leaves an item out: no stamp until a whole copy, stale library gone, other files kept" item_left_out
