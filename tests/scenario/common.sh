@@ -1,4 +1,6 @@
-# Shared by the launcher scenario suites. Sourced; expects $work (a scratch folder) and $bin to be set.
+# Shared by the suites: result bookkeeping, and the machine, material and checks of the launcher
+# scenarios. Sourced; expects $work (a scratch folder) and, for the scenarios, $bin (the native
+# build: kpack, and on POSIX the launcher) to be set.
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 scenario() { check "$1" in_subshell "${@:2}"; }
@@ -8,11 +10,11 @@ fail() {
     exit 1
 }
 build_id() { grep -oE 'BUILD_ID = u"[^"]*"' "$1/generated/build_config.hpp" | sed -E 's/.*u"(.*)"/\1/'; }
-# require_programs NAME...: each is built in $bin, or the suite ends as one failure.
+# require_programs FILE...: each is built, or the suite ends as one failure.
 require_programs() {
     local program
     for program; do
-        [ -x "$bin/$program" ] || { echo "missing $bin/$program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
+        [ -e "$program" ] || { echo "missing $program (build it first)"; echo "0 passed, 1 failed"; exit 1; }
     done
 }
 # The home directory of the account the launcher runs as, where its mutex lives.
@@ -22,56 +24,90 @@ utf16_text() { iconv -f UTF-16LE -t UTF-8 <"$1"; }
 # The identifier in the trailer at the end of a host image (bytes 24..55 of the last 64).
 package_id() { tail -c 64 "$1" | dd bs=1 skip=24 count=32 status=none; }
 
+# encrypt_folder FOLDER ENC: FOLDER's tree zipped (beside it, without extra fields) and encrypted
+# into ENC.
+encrypt_folder() {
+    rm -f "$1.zip"
+    (cd "$1" && zip -q -X -r "$1.zip" .) && "$bin/kpack" payload encrypt "$1.zip" "$2" >/dev/null
+}
+# make_material APP HOST ENC PREFIX SUFFIX SET...: ENC holds APP as kestrin_pad.exe ($NEW), $OLD is
+# an older build, PREFIXplainSUFFIX is HOST and, for each SET of tools1, tools2 and tools_big,
+# PREFIX{tools1,tools2,big}SUFFIX carries a tool package of $work/SET. tools_big is large enough
+# that launchers meet at the mutex and the progress window is up for a while.
+NEW=$work/app/kestrin_pad.exe OLD=$work/old_app
+make_material() {
+    local set
+    mkdir -p "$work/app"
+    cp "$1" "$NEW"
+    encrypt_folder "$work/app" "$3" || return 1
+    cp "$1" "$OLD"
+    printf 'older build' >>"$OLD"
+    cp "$2" "${4}plain$5"
+    for set in "${@:6}"; do
+        mkdir -p "$work/$set/models"
+        head -c 300000 /dev/urandom >"$work/$set/onnxruntime.dll"
+        head -c 700000 /dev/urandom >"$work/$set/models/vision.onnx"
+        echo "tool set $set" >"$work/$set/README.txt"
+        [ $set = tools_big ] && head -c 150000000 /dev/urandom >"$work/$set/models/large.onnx"
+        "$bin/kpack" tools append "${4}plain$5" "$work/$set" -o "$4${set#tools_}$5" >/dev/null || return 1
+    done
+}
+
 # new_sandbox [STAMP-TEXT]: a fresh machine of user folders in $S, the launcher and $work/app.enc in
-# $S/bin; with STAMP-TEXT, an older installation ($work/old_app) stamped with it.
+# $S/bin; with STAMP-TEXT, the older build installed and stamped with it.
 new_sandbox() {
     S=$(mktemp -d "$work/sandbox.XXXXXX")
     mkdir -p "$S/home" "$S/data" "$S/tmp" "$S/run" "$S/bin"
     export HOME=$S/home XDG_DATA_HOME=$S/data TMPDIR=$S/tmp XDG_RUNTIME_DIR=$S/run KP_APP_RECORD=$S/record.txt
+    RECORD=$KP_APP_RECORD
     cp "$bin/kp_launcher" "$work/app.enc" "$S/bin/"
     INSTALL=$S/data/KestrinPadFree
     [ $# -eq 0 ] || install_old "$1"
 }
 install_old() {
     mkdir -p "$INSTALL"
-    cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
+    cp "$OLD" "$INSTALL/kestrin_pad.exe"
     utf16 "$1" >"$INSTALL/.kp_build"
 }
-# make_material APP HOST ENC PREFIX [SUFFIX]: ENC holds APP as kestrin_pad.exe (kept in $work/app),
-# $work/old_app is an older build, PREFIX{plain,tools1,tools2,big}SUFFIX are HOST without and with
-# tool packages of $work/tools*; tools_big is large enough that launchers meet at the mutex.
-make_material() {
-    local app=$1 host=$2 enc=$3 prefix=$4 suffix=${5:-} set
-    mkdir -p "$work/app"
-    cp "$app" "$work/app/kestrin_pad.exe"
-    (cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
-    "$bin/kpack" payload encrypt "$work/app.zip" "$enc" || return 1
-    cp "$app" "$work/old_app"
-    printf 'older build' >>"$work/old_app"
-    cp "$host" "${prefix}plain$suffix"
-    for set in tools1 tools2 tools_big; do
-        mkdir -p "$work/$set/models"
-        head -c 300000 /dev/urandom >"$work/$set/onnxruntime.dll"
-        head -c 700000 /dev/urandom >"$work/$set/models/vision.onnx"
-        echo "tool set $set" >"$work/$set/README.txt"
-        [ $set = tools_big ] && head -c 150000000 /dev/urandom >"$work/$set/models/large.onnx"
-        "$bin/kpack" tools append "${prefix}plain$suffix" "$work/$set" -o "$prefix${set#tools_}$suffix" || return 1
-    done
+# launch HOST ARGUMENTS...: the sandbox's launcher started by HOST, which waits for it.
+launch() { "$1" "$S/bin/kp_launcher" "${@:2}" || fail "launcher exit code $?"; }
+# run_installed_app: the installed application running from the install folder (pid in $APP,
+# killed when the scenario's subshell ends).
+run_installed_app() {
+    KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
+    APP=$!
+    trap 'kill $APP 2>/dev/null' EXIT
+    wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"
 }
 
-# started_once RECORD LINE: the application started exactly once, recording LINE.
-started_once() {
-    wait_lines "$1" 1 || fail "application not started"
+# started: the application started exactly once, recording $START_LINE (by default, started from
+# $INSTALL as POSIX resolves it); the record goes, for the next start.
+started() {
+    local line=${START_LINE:-"start	argc=1	cwd=$INSTALL	cmdline=[$INSTALL/kestrin_pad.exe]"}
+    wait_lines "$RECORD" 1 || fail "application not started"
     sleep 0.3
-    [ "$(line_count "$1")" -eq 1 ] || fail "started $(line_count "$1") times"
-    tr -d '\r' <"$1" | grep -qxF "$2" || fail "unexpected record: $(cat "$1") (expected $2)"
+    [ "$(line_count "$RECORD")" -eq 1 ] || fail "started $(line_count "$RECORD") times"
+    tr -d '\r' <"$RECORD" | grep -qxF "$line" || fail "unexpected record: $(cat "$RECORD") (expected $line)"
+    rm "$RECORD"
+}
+# installed APP STAMP-TEXT: APP is the installed executable, the stamp holds STAMP-TEXT, and in a
+# sandbox no temporary file is left.
+installed() {
+    cmp -s "$INSTALL/kestrin_pad.exe" "$1" || fail "the installed executable is not $1"
+    stamp_is "$2"
+    [ -z "${S:-}" ] || [ -z "$(ls -A "$S/tmp")" ] || fail "temporary files left: $(ls "$S/tmp")"
+}
+stamp_is() {
+    local stamp
+    stamp=$(utf16_text "$INSTALL/.kp_build" 2>/dev/null)
+    [ "$stamp" = "$1" ] || fail "stamp '$stamp', not '$1'"
 }
 
-# eight_launchers INSTALL RECORD HOST COMMAND...: eight COMMANDs at once with HOST's new package of
+# eight_launchers INSTALL HOST COMMAND...: eight COMMANDs at once with HOST's new package of
 # $work/tools_big: exactly one unpack, every application started, the tools current.
 eight_launchers() {
-    local install=$1 record=$2 host=$3 pids=() status=0
-    shift 3
+    local install=$1 host=$2 pids=() status=0
+    shift 2
     watch_unpacks "$install" "$work/unpacks" || fail "watcher did not start"
     for _ in $(seq 8); do
         "$@" &
@@ -82,7 +118,7 @@ eight_launchers() {
     kill "$WATCHER"
     [ $status -eq 0 ] || fail "a launcher failed"
     [ "$(cat "$work/unpacks")" = 1 ] || fail "unpacked $(cat "$work/unpacks") times"
-    wait_lines "$record" 8 || fail "only $(line_count "$record") applications started"
+    wait_lines "$RECORD" 8 || fail "only $(line_count "$RECORD") applications started"
     tools_current "$install" "$work/tools_big" "$host"
 }
 
@@ -103,26 +139,34 @@ tools_current() {
 }
 
 # watch_unpacks DIR COUNT-FILE [NAME]: counts the items created in DIR whose names start with NAME
-# (by default the staging folder: one per unpack).
+# (by default the staging folder: one per unpack); the watcher's pid in $WATCHER.
 watch_unpacks() {
     python3 - "$1" "$2" "${3:-ai.new}" <<'PY' &
 import ctypes, os, struct, sys
-libc = ctypes.CDLL(None, use_errno=True)
+libc = ctypes.CDLL(None)
 fd = libc.inotify_init()
 if libc.inotify_add_watch(fd, sys.argv[1].encode(), 0x100) < 0:  # IN_CREATE
     sys.exit(1)
 count = 0
-open(sys.argv[2], "w").write("0\n")
 while True:
+    open(sys.argv[2], "w").write("%d\n" % count)
     data, i = os.read(fd, 65536), 0
     while i < len(data):
         size = struct.unpack_from("iIII", data, i)[3]
-        if data[i + 16:i + 16 + size].startswith(sys.argv[3].encode()):
-            count += 1
-            open(sys.argv[2], "w").write("%d\n" % count)
+        count += data[i + 16:i + 16 + size].startswith(sys.argv[3].encode())
         i += 16 + size
 PY
     WATCHER=$!
     for _ in $(seq 50); do [ -s "$2" ] && return 0; sleep 0.1; done
     return 1
+}
+
+# inspected FILE PATTERN...: "$kpack tools inspect" reads FILE's tool package (listing in FILE.txt),
+# and each PATTERN matches a line of the listing.
+inspected() {
+    local pattern
+    "$kpack" tools inspect "$1" >"$1.txt" || { cat "$1.txt"; return 1; }
+    for pattern in "${@:2}"; do
+        grep -q -- "$pattern" "$1.txt" || { cat "$1.txt"; echo "no line matches $pattern"; return 1; }
+    done
 }

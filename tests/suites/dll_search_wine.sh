@@ -20,27 +20,16 @@ source tests/scenario/wine_machine.sh
 MARKERS="bcrypt bcryptprimitives comctl32 cryptbase cryptsp dbghelp dwmapi dxgi msctf ncrypt profapi propsys
 userenv uxtheme windowscodecs winmm wldp"
 
-open_wine_machine "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
-    "$win/kp_dll_marker.dll" "$win/kp_load_library.exe" "$bin/kpack"
+open_wine_machine "$win"/{kp_launcher.exe,kp_test_host.exe,kp_test_app.exe,kp_shell_stand_in.dll} \
+    "$win"/{kp_dll_marker.dll,kp_load_library.exe} "$bin/kpack"
 DL=$KP/downloads # the launcher's folder, where anyone may drop a file
 mkdir -p "$DL"
-cp "$win/kp_shell_stand_in.dll" "$win/kp_test_host.exe" "$KP/"
-register_shell_stand_in 'C:\kp\kp_shell_stand_in.dll' || { echo "stand-in not registered"; exit 1; }
-
 # The application archive, and a tool package large enough that its window is up for a while.
-mkdir -p "$work/app" "$work/tools/models"
-cp "$win/kp_test_app.exe" "$work/app/kestrin_pad.exe"
-(cd "$work/app" && zip -q -X ../app.zip kestrin_pad.exe)
-"$bin/kpack" payload encrypt "$work/app.zip" "$DL/app.enc" >/dev/null || exit 1
-head -c 300000 /dev/urandom >"$work/tools/onnxruntime.dll"
-head -c 40000000 /dev/urandom >"$work/tools/models/vision.onnx"
-"$bin/kpack" tools append "$KP/kp_test_host.exe" "$work/tools" -o "$KP/host_tools.exe" >/dev/null || exit 1
+make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$DL/app.enc" "$KP/host_" .exe tools_big || exit 1
 cp "$win/kp_launcher.exe" "$win/kp_load_library.exe" "$DL/"
 read -ra names <<<"$(printf '%s.dll ' $MARKERS)"
 tee "${names[@]/#/$DL/}" <"$win/kp_dll_marker.dll" >/dev/null # one marker copy under each name
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${MARKERS// /,}=n,b"
-export KP_APP_RECORD='C:\kp\record.txt'
-RECORD=$KP/record.txt
 
 markers_that_ran() { (cd "$DL" && ls -- *.ran 2>/dev/null | sed 's/\.dll\.ran$//' | tr '\n' ' '); }
 
@@ -56,20 +45,15 @@ every_marker_runs_when_loaded_by_name() {
 # package unpacked (SHA-256 through bcrypt) under the progress window (user32, comctl32, themes).
 no_marker_runs_in_the_launcher() {
     rm -rf "$INSTALL" "$RECORD" "$DL"/*.ran
-    (for _ in $(seq 1200); do
-        xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1 && echo seen >"$work/window" && break
-        sleep 0.05
-    done) &
-    local watcher=$!
-    wine 'C:\kp\host_tools.exe' 'C:\kp\downloads\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code $?"
-    kill "$watcher" 2>/dev/null
+    watch_for_window
+    wine 'C:\kp\host_big.exe' 'C:\kp\downloads\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code $?"
     local ran
     ran=$(markers_that_ran)
     [ -z "$ran" ] || fail "planted DLLs ran in the launcher: $ran"
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "not installed"
+    stamp_is "$BUILD"
     wait_lines "$RECORD" 1 || fail "application not started"
-    tools_current "$INSTALL" "$work/tools" "$KP/host_tools.exe"
-    [ -s "$work/window" ] || fail "no progress window was seen"
+    tools_current "$INSTALL" "$work/tools_big" "$KP/host_big.exe"
+    window_seen
 }
 
 scenario "control: every marker runs when a program loads it by name from its folder" \

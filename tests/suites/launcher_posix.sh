@@ -5,52 +5,44 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 bin=$(realpath "${KP_DEV_DIR:-build/dev}")
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-posix.XXXXXX")
-lingering=()
-cleanup() {
-    for pid in "${lingering[@]}"; do kill "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 source tests/scenario/common.sh
 
-require_programs kp_launcher kp_test_host kp_test_app kpack
+require_programs "$bin"/{kp_launcher,kp_test_host,kp_test_app,kpack}
 BUILD=$(build_id "$bin")
-make_material "$bin/kp_test_app" "$bin/kp_test_host" "$work/app.enc" "$work/host_" || exit 1
+make_material "$bin/kp_test_app" "$bin/kp_test_host" "$work/app.enc" "$work/host_" "" tools1 tools2 tools_big || exit 1
 
-launch() { "$1" "$S/bin/kp_launcher" "${@:2}" || fail "launcher exit code $?"; }
-started() {
-    started_once "$KP_APP_RECORD" "start	argc=1	cwd=$INSTALL	cmdline=[$INSTALL/kestrin_pad.exe]"
-    rm "$KP_APP_RECORD"
-}
-is_old_install() { cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "installed executable was replaced"; }
-is_new_install() {
-    cmp -s "$INSTALL/kestrin_pad.exe" "$work/app/kestrin_pad.exe" || fail "this build's application is not installed"
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build"
-    [ -z "$(ls -A "$S/tmp")" ] || fail "temporary files left: $(ls "$S/tmp")"
-}
-
+# Current: started, arguments not passed on, the tools mutex taken, nothing changed; then through a
+# host that has exited: no tools from it.
 current_installation() {
     new_sandbox "$BUILD"
     launch "$work/host_plain" --install "two words" '"quoted"'
-    started && is_old_install
+    started && installed "$OLD" "$BUILD"
     [ -f "$(account_home)/.cache/KP_SmartToolsUnpack_KestrinPadFree.lock" ] || fail "the mutex was not taken"
     [ "$(ls -A "$INSTALL" | sort | tr '\n' ' ')" = ".kp_build kestrin_pad.exe " ] || fail "install folder changed"
+    # The held child keeps the host's output open: take its id through a file, not a pipe.
+    "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
+    local pid
+    pid=$(cat "$S/launcher.pid")
+    kill -CONT "$pid"
+    for _ in $(seq 100); do
+        [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
+        sleep 0.1
+    done
+    started
+    [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
 }
 
 # Outdated, then absent, while the application runs from the install directory.
 application_running() {
     new_sandbox "0ld"
-    KP_APP_LINGER_MS=20000 KP_APP_RECORD=$S/lingering.txt "$INSTALL/kestrin_pad.exe" >/dev/null &
-    lingering+=($!)
-    wait_lines "$S/lingering.txt" 1 || fail "lingering application did not start"
+    run_installed_app
     launch "$work/host_plain"
-    started && is_old_install
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamp changed"
+    started && installed "$OLD" "0ld"
     rm "$INSTALL/kestrin_pad.exe"
     launch "$work/host_tools1"
-    kill "${lingering[-1]}"
     sleep 0.5
-    [ ! -e "$KP_APP_RECORD" ] || fail "started although absent"
+    [ ! -e "$RECORD" ] || fail "started although absent"
     [ ! -e "$INSTALL/kestrin_pad.exe" ] || fail "installed although the application runs"
     [ ! -e "$INSTALL/ai" ] || fail "tools refreshed although nothing was started"
 }
@@ -60,11 +52,11 @@ application_running() {
 install_and_tool_updates() {
     new_sandbox
     launch "$work/host_tools1"
-    started && is_new_install && tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
+    started && installed "$NEW" "$BUILD" && tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
     install_old "0ld"
     touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
     launch "$work/host_tools2"
-    started && is_new_install
+    started && installed "$NEW" "$BUILD"
     [ ! -e "$INSTALL/libmpv-2.dll" ] && [ -e "$INSTALL/keep.dat" ] || fail "stale files not handled"
     tools_current "$INSTALL" "$work/tools2" "$work/host_tools2"
     local tools_inode
@@ -82,7 +74,7 @@ stamp_variants() {
         new_sandbox ""
         eval "$variant" >"$INSTALL/.kp_build"
         launch "$work/host_plain"
-        (started && is_new_install) || fail "stamp written by: $variant"
+        (started && installed "$NEW" "$BUILD") || fail "stamp written by: $variant"
     done
 }
 
@@ -92,99 +84,38 @@ directory_in_place_of_the_executable() {
     utf16 "$BUILD" >"$INSTALL/.kp_build"
     launch "$work/host_tools1"
     sleep 0.5
-    [ ! -e "$KP_APP_RECORD" ] || fail "application started: $(cat "$KP_APP_RECORD")"
+    [ ! -e "$RECORD" ] || fail "application started: $(cat "$RECORD")"
     [ -d "$INSTALL/kestrin_pad.exe" ] || fail "directory replaced"
     tools_current "$INSTALL" "$work/tools1" "$work/host_tools1"
 }
 
-parent_that_has_exited() {
-    new_sandbox "$BUILD"
-    # The held child keeps the host's output open: take its id through a file, not a pipe.
-    "$work/host_tools1" --orphan "$S/bin/kp_launcher" >"$S/launcher.pid" || fail "host failed"
-    local pid
-    pid=$(cat "$S/launcher.pid")
-    kill -CONT "$pid"
-    for _ in $(seq 100); do
-        [ -e "/proc/$pid" ] && [ "$(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
-        sleep 0.1
-    done
-    started
-    [ ! -e "$INSTALL/ai" ] || fail "the exited host's tools were unpacked"
-}
 
-# The install folder on a small file system of its own: the launcher demands FREE_SPACE_MARGIN
-# (256 MiB) beyond what the copy needs, so 300 MiB leave room for a small build and little more.
-# Mounting needs root (as in CI). A second archive holds a folder, for an item the copy cannot place.
-small_disk() {
+# The install folder on a small file system of its own (mounting needs root, as in CI), nearly
+# full: refused before anything is written, the older build runs; once space is freed, the next
+# launch installs. The launcher demands FREE_SPACE_MARGIN (256 MiB) beyond what the copy needs,
+# so 300 MiB leave room for a small build.
+nearly_full_disk() {
     new_sandbox "0ld"
     mkdir -p "$S/disk"
     mount -t tmpfs -o size=300m kp-small-disk "$S/disk" || fail "cannot mount a tmpfs (run as root)"
     trap 'umount "$S/disk"' EXIT # each scenario runs in a subshell of its own
-    mv "$S/data/KestrinPadFree" "$S/disk/"
+    mv "$INSTALL" "$S/disk/"
     export XDG_DATA_HOME=$S/disk
     INSTALL=$S/disk/KestrinPadFree
-    mkdir -p "$work/lib_app/lib"
-    cp "$work/app/kestrin_pad.exe" "$work/lib_app/"
-    head -c 200000 /dev/urandom >"$work/lib_app/lib/core.dat"
-    rm -f "$work/lib_app.zip"
-    (cd "$work/lib_app" && zip -q -X -r ../lib_app.zip kestrin_pad.exe lib)
-    "$bin/kpack" payload encrypt "$work/lib_app.zip" "$S/bin/app.enc" >/dev/null || fail "kpack failed"
-}
-install_state() { ls -lR --time-style=+%s.%N "$INSTALL" | md5sum; cat "$INSTALL"/* 2>/dev/null | md5sum; }
-largest_file() { stat -c %s "$work/lib_app/kestrin_pad.exe" "$work/lib_app/lib/core.dat" | sort -n | tail -1; }
-# fill_to BYTES: leaves BYTES free on the small disk.
-fill_to() {
-    local avail
-    rm -f "$S/disk/filler"
-    avail=$(df -B1 --output=avail "$S/disk" | tail -1)
-    fallocate -l $((avail - $1)) "$S/disk/filler" || fail "cannot fill the disk"
-}
-
-# Nearly full: refused before anything is written, the older build runs; freed: the next launch
-# installs the whole build.
-nearly_full_disk() {
-    small_disk
-    local exe_size lib_size margin=$((256 * 1048576)) before
-    exe_size=$(stat -c %s "$work/lib_app/kestrin_pad.exe")
-    lib_size=$(stat -c %s "$work/lib_app/lib/core.dat")
-    # Need: both files, less the older executable they replace, plus the largest once more.
-    local need=$((exe_size + lib_size - $(stat -c %s "$INSTALL/kestrin_pad.exe") + $(largest_file) + margin))
-    fill_to $((need - 4096 * 8))
-    before=$(install_state)
+    # Need: no growth (the new executable replaces a larger one), the largest file once more, the
+    # margin; a few blocks short of that are left free.
+    local need before
+    need=$(($(stat -c %s "$NEW") + 256 * 1048576))
+    fallocate -l $(($(df -B1 --output=avail "$S/disk" | tail -1) - need + 4096 * 8)) "$S/disk/filler" ||
+        fail "cannot fill the disk"
+    install_state() { ls -lR --time-style=+%s.%N "$INSTALL" && cat "$INSTALL"/*; }
+    before=$(install_state | md5sum)
     launch "$work/host_plain"
-    started && is_old_install
-    [ "$(install_state)" = "$before" ] || fail "the install folder changed on a full disk"
-    [ -z "$(ls -A "$S/tmp")" ] || fail "temporary files left: $(ls "$S/tmp")"
+    started && installed "$OLD" "0ld"
+    [ "$(install_state | md5sum)" = "$before" ] || fail "the install folder changed on a full disk"
     rm "$S/disk/filler"
     launch "$work/host_plain"
-    started
-    diff -r -x .kp_build "$work/lib_app" "$INSTALL" || fail "installed files differ from the archive"
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build"
-}
-
-# An upgrade that fits in place, with the margin, is not refused: the same names, little room.
-upgrade_in_place() {
-    small_disk
-    launch "$work/host_plain"
-    started
-    utf16 "0ld" >"$INSTALL/.kp_build"
-    fill_to $(($(largest_file) + 256 * 1048576 + 4096 * 8)) # the largest once more, the margin, a few blocks
-    launch "$work/host_plain"
-    started
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "an upgrade that fits was refused"
-}
-
-# A folder standing at a file's name: the copy cannot place the file, so no stamp.
-item_that_cannot_be_placed() {
-    small_disk
-    mkdir -p "$INSTALL/lib/core.dat/inside"
-    launch "$work/host_plain"
-    started
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamped over a missing file"
-    rm -r "$INSTALL/lib/core.dat"
-    launch "$work/host_plain"
-    started
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "not installed once the folder was gone"
+    started && installed "$NEW" "$BUILD"
 }
 
 # On a clean machine: one installation (one temporary archive), the others wait for it and find
@@ -194,10 +125,10 @@ eight_launchers_together() {
     mkdir -p "$INSTALL"
     watch_unpacks "$S/tmp" "$work/installs" kp_pkg_tmp_ || fail "watcher did not start"
     local installs=$WATCHER
-    eight_launchers "$INSTALL" "$KP_APP_RECORD" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
+    eight_launchers "$INSTALL" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
     kill "$installs"
     [ "$(cat "$work/installs")" = 1 ] || fail "installed $(cat "$work/installs") times"
-    is_new_install
+    installed "$NEW" "$BUILD"
 }
 
 # The holder of the installation lock dies (a launcher killed while it installs): the launcher
@@ -208,6 +139,7 @@ holder_of_the_installation_lock_killed() {
     lock=$(account_home)/.cache/KP_Install_KestrinPadFree.lock
     (exec 9>>"$lock" && flock 9 && exec sleep 600) &
     holder=$!
+    trap 'kill $holder 2>/dev/null' EXIT # a failure must not leave the account's lock held
     launch "$work/host_plain" &
     launcher=$!
     for _ in $(seq 300); do
@@ -217,19 +149,17 @@ holder_of_the_installation_lock_killed() {
     [ ! -e "$INSTALL" ] && kill -0 "$launcher" || fail "the launcher did not wait for the lock"
     kill -9 "$holder"
     wait "$launcher" || fail "launcher failed"
-    started && is_new_install
+    started && installed "$NEW" "$BUILD"
 }
 
-scenario "current installation: started, arguments not passed on, mutex taken, nothing changed" current_installation
+scenario "current installation: started, arguments not passed on, mutex taken, nothing changed; no tools from a parent that has exited" \
+    current_installation
 scenario "application running: not reinstalled, started again only while present" application_running
 scenario "clean machine, then a new build, then a new package: install, start, tools kept and replaced" install_and_tool_updates
 scenario "stamps not exactly the build id are outdated" stamp_variants
 scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
-scenario "parent that has exited: no tools from it" parent_that_has_exited
 scenario "eight launchers together on a clean machine: one installation, one unpack" eight_launchers_together
 scenario "the holder of the installation lock killed: the waiting launcher installs" holder_of_the_installation_lock_killed
 scenario "nearly full disk: nothing written, older build runs; freed: the whole build installs" nearly_full_disk
-scenario "an upgrade that fits in place with the margin installs" upgrade_in_place
-scenario "an item the copy cannot place leaves no stamp" item_that_cannot_be_placed
 
 report_checks

@@ -10,73 +10,47 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kp-launcher-wine.XXXXXX")
 source tests/scenario/common.sh
 source tests/scenario/wine_machine.sh
 
-open_wine_machine "$win/kp_launcher.exe" "$win/kp_test_host.exe" "$win/kp_test_app.exe" "$win/kp_shell_stand_in.dll" \
-    "$bin/kpack"
+open_wine_machine "$win"/{kp_launcher.exe,kp_test_host.exe,kp_test_app.exe,kp_shell_stand_in.dll} "$bin/kpack"
 TEMP_WIN=$(win_var TEMP)
 TEMP_UNIX=$(winepath -u "$TEMP_WIN" 2>/dev/null)
-mkdir -p "$KP/tree"
+make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$work/app.enc" "$KP/host_" .exe tools1 tools_big || exit 1
+# The application archive, its tree in $work/app: folders, stored and deflated entries.
+mkdir -p "$work/app/assets/nested"
+head -c 50000 /dev/urandom >"$work/app/assets/noise.bin"
+seq 2000 >"$work/app/assets/nested/notes.txt"
+encrypt_folder "$work/app" "$KP/app.enc" || exit 1
+methods=$(zipinfo "$work/app.zip")
+[[ $methods == *" stor "* && $methods == *" defN "* ]] || { echo "app.zip lacks a stored or a deflated entry"; exit 1; }
 cp "$win/kp_launcher.exe" "$KP/"
-make_material "$win/kp_test_app.exe" "$win/kp_test_host.exe" "$KP/app.enc" "$KP/host_" .exe || exit 1
-
-# A second application archive with folders, stored and deflated entries, beside a second launcher.
-mkdir -p "$work/tree/assets/nested"
-cp "$win/kp_test_app.exe" "$work/tree/kestrin_pad.exe"
-head -c 50000 /dev/urandom >"$work/tree/assets/noise.bin"
-seq 2000 >"$work/tree/assets/nested/notes.txt"
-(cd "$work/tree" && zip -q -X -r ../tree.zip kestrin_pad.exe assets)
-methods=$(zipinfo "$work/tree.zip")
-[[ $methods == *" stor "* && $methods == *" defN "* ]] || { echo "tree.zip lacks a stored or a deflated entry"; exit 1; }
-"$bin/kpack" payload encrypt "$work/tree.zip" "$KP/tree/app.enc" >/dev/null || exit 1
-cp "$win/kp_launcher.exe" "$KP/tree/"
-
-# The shell's automation object is the stand-in's in this prefix, in place of Wine's own.
-cp "$win/kp_shell_stand_in.dll" "$KP/"
-register_shell_stand_in 'C:\kp\kp_shell_stand_in.dll' || exit 1
 export KP_SHELL_LOG='C:\kp\shell.log'
 SHELL_LOG=$KP/shell.log
 
-export KP_APP_RECORD='C:\kp\record.txt'
-RECORD=$KP/record.txt
-
-reset_machine() { # STAMP-TEXT
+fresh_machine() { # [STAMP-TEXT]: no installation, record or shell log; with STAMP-TEXT, the older build
     rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
-    mkdir -p "$INSTALL"
-    cp "$work/old_app" "$INSTALL/kestrin_pad.exe"
-    utf16 "$1" >"$INSTALL/.kp_build"
+    [ $# -eq 0 ] || install_old "$1"
 }
-launch() { # HOST ARGUMENTS...: the launcher in $LAUNCHER, C:\kp's by default
-    wine "C:\\kp\\$1" "${LAUNCHER:-C:\\kp\\kp_launcher.exe}" "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"
+launch() { # HOST ARGUMENTS...
+    wine "C:\\kp\\$1" 'C:\kp\kp_launcher.exe' "${@:2}" >/dev/null 2>&1 || fail "launcher exit code $?"
 }
-launched_once() {
-    started_once "$RECORD" "start	argc=1	cwd=$INSTALL_WIN	cmdline=\"$INSTALL_WIN\\kestrin_pad.exe\""
-    rm "$RECORD"
-}
-window_open() { xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1; }
 
-# Through a plain host and with no Windows parent: no tools come.
-up_to_date_run() {
-    reset_machine "$BUILD"
+# Through a plain host and with no Windows parent no tools come; then the host's package is
+# unpacked, and a new one under the progress window.
+up_to_date_run_and_tool_refresh() {
+    fresh_machine "$BUILD"
     launch host_plain.exe --ignored "arguments"
-    launched_once
-    cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "reinstalled"
+    started && installed "$OLD" "$BUILD"
     wine 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 || fail "launcher exit code"
-    launched_once
+    started
     [ ! -e "$INSTALL/ai" ] || fail "tools from a host without a package"
     [ ! -e "$SHELL_LOG" ] || fail "the shell was asked on an up-to-date run"
-}
-
-tool_refresh() {
-    reset_machine "$BUILD"
     launch host_tools1.exe
-    launched_once && tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
-    (for _ in $(seq 1200); do window_open && echo seen >"$work/window" && break; sleep 0.05; done) &
-    local watcher=$!
+    started && tools_current "$INSTALL" "$work/tools1" "$KP/host_tools1.exe"
+    watch_for_window
     launch host_big.exe
-    kill "$watcher" 2>/dev/null
-    [ -s "$work/window" ] || fail "no progress window was seen"
+    window_seen
     tools_current "$INSTALL" "$work/tools_big" "$KP/host_big.exe"
     sleep 0.5
-    ! window_open || fail "window left open"
+    ! xdotool search --onlyvisible --class kp_launcher >/dev/null 2>&1 || fail "window left open"
 }
 
 # shell_calls OUTCOME...: the stand-in served the shell object and logged, after the two NameSpace
@@ -91,32 +65,22 @@ shell_calls() {
     ! compgen -G "$TEMP_UNIX/kp_pkg_tmp_*" >/dev/null || fail "temporary archive left"
 }
 
-# The tree archive's five entries copied in by the stand-in, stamped with this build, started once;
+# The archive's five entries copied in by the stand-in, stamped with this build, started once;
 # nothing else in the install folder but $KEEP, when set. $COPIED: how the stand-in's copy went.
 installed_from_tree() {
-    LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
-    launched_once
+    launch host_plain.exe
+    started
     [ -z "${KEEP:-}" ] || rm "$INSTALL/$KEEP" || fail "$KEEP was deleted"
-    diff -r -x .kp_build "$work/tree" "$INSTALL" || fail "installed files differ from the archive"
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
+    diff -r -x .kp_build "$work/app" "$INSTALL" || fail "installed files differ from the archive"
+    stamp_is "$BUILD"
     shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> ${COPIED:-5 entries}"
-}
-
-
-# A stale library goes, a file the archive does not hold stays.
-new_build() {
-    reset_machine "0ld"
-    touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
-    KEEP=keep.dat installed_from_tree
 }
 
 # A shell that cannot open a zip: no copy, so no stamp, and the older executable is started.
 installation_path() {
-    reset_machine "0ld"
+    fresh_machine "0ld"
     KP_SHELL_NO_ZIP=1 launch host_plain.exe
-    launched_once
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "0ld" ] || fail "stamp written"
-    cmp -s "$INSTALL/kestrin_pad.exe" "$work/old_app" || fail "executable replaced"
+    started && installed "$OLD" "0ld"
     shell_calls none
 }
 
@@ -127,7 +91,7 @@ installation_path() {
 # the archive only after the copy has read it.
 copy_on_its_own_thread() {
     export KP_SHELL_COPY=thread COPIED="copying on a thread of its own"
-    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    fresh_machine
     installed_from_tree
     local round file when
     for round in 1 2 3; do
@@ -140,15 +104,14 @@ copy_on_its_own_thread() {
         rm -f "$SHELL_LOG"
         installed_from_tree || fail "round $round"
     done
-    unset KP_SHELL_COPY COPIED
 }
 
 # A launcher killed while it holds the installation mutex (waiting for the copy): Windows hands the
 # abandoned mutex to the next launcher, which installs on this nearly clean machine (a clean install
 # end to end). The killed one leaves its temporary archive.
 killed_while_installing() {
-    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
-    KP_SHELL_COPY=thread wine 'C:\kp\tree\kp_launcher.exe' >/dev/null 2>&1 &
+    fresh_machine
+    KP_SHELL_COPY=thread wine 'C:\kp\kp_launcher.exe' >/dev/null 2>&1 &
     local first=$!
     for _ in $(seq 600); do grep -qs CopyHere "$SHELL_LOG" && break; sleep 0.1; done
     kill -9 "$first"
@@ -159,39 +122,40 @@ killed_while_installing() {
 }
 
 # Models Windows' shell passing over an item it cannot write and still returning: no stamp, and
-# the next launch, with a faithful copy, installs the whole build.
+# the next launch, with a faithful copy, installs the whole build. A stale library goes, a file
+# the archive does not hold stays.
 item_left_out() {
     local older
     for older in "" "0ld"; do
-        rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
-        [ -z "$older" ] || reset_machine "$older"
-        KP_SHELL_COPY=skip:assets/noise.bin LAUNCHER='C:\kp\tree\kp_launcher.exe' launch host_plain.exe
-        launched_once
+        fresh_machine ${older:+"$older"}
+        mkdir -p "$INSTALL"
+        touch "$INSTALL/libmpv-2.dll" "$INSTALL/keep.dat"
+        KP_SHELL_COPY=skip:assets/noise.bin launch host_plain.exe
+        started
         [ ! -e "$INSTALL/assets/noise.bin" ] || fail "the stand-in copied the item it should leave out"
-        [ "$(utf16_text "$INSTALL/.kp_build" 2>/dev/null)" = "$older" ] || fail "stamped without assets/noise.bin"
+        stamp_is "$older"
         shell_calls archive "Items archive -> collection" "CopyHere vt=9 vt=3 1556 -> 4 entries"
         rm -f "$SHELL_LOG"
-        installed_from_tree
+        KEEP=keep.dat installed_from_tree
     done
 }
 
 # On a clean machine, the shell copying slowly on its own thread: one copy (the others wait for the
 # installation mutex, then find the stamp), one unpack.
 eight_launchers_together() {
-    rm -rf "$INSTALL" "$RECORD" "$SHELL_LOG"
+    fresh_machine
     mkdir -p "$INSTALL"
     export KP_SHELL_COPY=thread
-    eight_launchers "$INSTALL" "$RECORD" "$KP/host_big.exe" wine 'C:\kp\host_big.exe' 'C:\kp\kp_launcher.exe'
+    eight_launchers "$INSTALL" "$KP/host_big.exe" launch host_big.exe
     [ "$(grep -c CopyHere "$SHELL_LOG")" = 1 ] || fail "copies requested: $(grep CopyHere "$SHELL_LOG")"
-    [ "$(utf16_text "$INSTALL/.kp_build")" = "$BUILD" ] || fail "stamp is not this build's"
+    stamp_is "$BUILD"
 }
 
-scenario "up-to-date run: started, arguments not passed on, no tools without a package" up_to_date_run
-scenario "tool refresh from the host's package, a new one with the progress window" tool_refresh
-scenario "new build over an older one: replaced, stamp updated, started once" new_build
+scenario "up-to-date run: started, arguments not passed on, no tools without a package; the host's package, a new one with the progress window" \
+    up_to_date_run_and_tool_refresh
 scenario "installation path: no zip support, older executable started" installation_path
 scenario "the shell copies on a thread of its own: the launcher waits for every file" copy_on_its_own_thread
-scenario "the shell leaves an item out: no stamp until a whole copy" item_left_out
+scenario "the shell leaves an item out: no stamp until a whole copy, stale library gone, other files kept" item_left_out
 scenario "a launcher killed while installing: the next one takes the mutex over and installs" killed_while_installing
 scenario "eight launchers together on a clean machine: one copy, one unpack" eight_launchers_together
 

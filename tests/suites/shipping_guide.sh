@@ -6,12 +6,12 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-source tests/support/checks.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-shipping.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-
+source tests/scenario/common.sh
 host=$root/build/windows/kp_test_host.exe
-[ -f "$host" ] || { echo "missing $host (build the windows preset first)"; echo "0 passed, 1 failed"; exit 1; }
+kpack=$root/build/release/kpack
+require_programs "$host" "$kpack"
 mkdir -p "$work/ship/app/data" "$work/ship/tools/models"
 printf 'MZ application' >"$work/ship/app/kestrin_pad.exe"
 printf 'settings' >"$work/ship/app/data/settings.json"
@@ -23,20 +23,14 @@ awk '/^```sh$/ { on = 1; next } /^```$/ { on = 0 } on' docs/shipping.md >"$work/
 check "the guide holds a pipeline" test -s "$work/guide.sh"
 check "the pipeline runs as written" env SHIP="$work/ship" bash -e "$work/guide.sh"
 
-kpack=$root/build/release/kpack
 payload_round_trips() {
     "$kpack" payload decrypt "$work/ship/app.enc" "$work/app.zip" &&
         mkdir "$work/unzipped" && (cd "$work/unzipped" && unzip -q "$work/app.zip") &&
         diff -r "$work/ship/app" "$work/unzipped"
 }
-signed_host_carries_tools() {
-    "$kpack" tools inspect "$work/ship/release/host-signed.exe" >"$work/inspect.txt" &&
-        grep -q 'identifier: *verified' "$work/inspect.txt" &&
-        grep -q '^certificate_table: *[1-9]' "$work/inspect.txt" &&
-        grep -q 'models\\vision.onnx' "$work/inspect.txt"
-}
 check "app.enc holds exactly the application folder" payload_round_trips
-check "the shipped host verifies and carries the tools" signed_host_carries_tools
+check "the shipped host verifies and carries the tools" inspected "$work/ship/release/host-signed.exe" \
+    'identifier: *verified' '^certificate_table: *[1-9]' 'models\\vision.onnx'
 check "the launcher ships beside app.enc" test -f "$work/ship/release/kp_launcher.exe"
 
 # The kit: SHA256SUMS names every other file, and a second cpack run gives the same bytes though

@@ -12,19 +12,11 @@ windows_dir=${KP_WINDOWS_DIR:-build/windows}
 kpack=$(realpath -m "$native_dir/kpack")
 kpack_exe=$(realpath -m "$windows_dir/kpack.exe")
 
-source tests/support/checks.sh
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/kp-signed-host.XXXXXX")
+source tests/scenario/common.sh
+require_programs "$kpack" "$kpack_exe"
 source scripts/wine-env
 trap 'wine_env_cleanup; rm -rf "$work"' EXIT
-
-for program in "$kpack" "$kpack_exe"; do
-    if [ ! -x "$program" ] && [ ! -f "$program" ]; then
-        echo "missing $program (build the dev and windows presets first)"
-        echo "0 passed, 1 failed"
-        exit 1
-    fi
-done
 
 # A tool set with a subdirectory, and a real PE host: the cross-built kpack.exe.
 mkdir -p "$work/tools/models"
@@ -37,19 +29,11 @@ cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 -subj "/CN=kp test signer" \
     >/dev/null 2>&1
 
-inspect_finds_package_before_table() {
-    local file=$1 unsigned_size=$2
-    "$kpack" tools inspect "$file" >inspect.txt || { cat inspect.txt; return 1; }
-    cat inspect.txt
-    grep -q "^content_end: *$unsigned_size$" inspect.txt && grep -q "^certificate_table: *[1-9]" inspect.txt &&
-        grep -q 'models\\vision.onnx' inspect.txt && grep -q 'identifier: *verified' inspect.txt
-}
-
 signature_covers_package() {
     # A byte changed inside the entry stream breaks the signature.
     cp signed.exe tampered.exe
     local offset
-    offset=$(grep '^package_offset:' inspect.txt | grep -oE '[0-9]+')
+    offset=$(grep '^package_offset:' signed.exe.txt | grep -oE '[0-9]+')
     printf '\x00' | dd of=tampered.exe bs=1 seek=$((offset + 100)) conv=notrunc status=none
     ! osslsigncode verify -CAfile cert.pem tampered.exe
 }
@@ -59,8 +43,8 @@ unsigned_size=$(stat -c %s unsigned.exe)
 check "appended file ends on an 8-byte boundary" test $((unsigned_size % 8)) -eq 0
 check "osslsigncode signs it" osslsigncode sign -certs cert.pem -key key.pem -in unsigned.exe -out signed.exe
 check "osslsigncode verify accepts the signature" osslsigncode verify -CAfile cert.pem signed.exe
-check "reader finds the package in front of the certificate table" \
-    inspect_finds_package_before_table signed.exe "$unsigned_size"
+check "reader finds the package in front of the certificate table" inspected signed.exe \
+    "^content_end: *$unsigned_size$" "^certificate_table: *[1-9]" 'models\\vision.onnx' 'identifier: *verified'
 check "the signature covers the package" signature_covers_package
 
 # kpack.exe under Wine: the same output, and it reads the signed file too.
@@ -69,7 +53,7 @@ check "kpack.exe writes the same bytes as kpack" cmp unsigned.exe wine_unsigned.
 check "kpack.exe tools inspect under Wine reads the signed file" wine "$kpack_exe" tools inspect signed.exe
 
 # An independent writer of the format: entries, padding, then the trailer with the identifier.
-cat >writer.py <<'PY'
+python3 - host.exe scripted.exe <<'PY'
 import hashlib, struct, sys
 host = open(sys.argv[1], 'rb').read()
 entries = [('onnxruntime.dll', b'\x00' * 1000), ('lib\\a.bin', bytes(range(256))), ('lib\\b', b'')]
@@ -81,12 +65,6 @@ identifier = hashlib.sha256(stream).hexdigest()[:32].encode('ascii')
 trailer = b'KPAIPAK1' + struct.pack('<QQ', len(host), len(stream)) + identifier + b'\xff' * 8
 open(sys.argv[2], 'wb').write(host + stream + b'\x00' * 3 + trailer)
 PY
-python_package_reads() {
-    python3 writer.py host.exe scripted.exe && "$kpack" tools inspect scripted.exe >scripted.txt
-    local status=$?
-    cat scripted.txt
-    [ $status -eq 0 ] && grep -q 'lib\\a.bin' scripted.txt && grep -q 'identifier: *verified' scripted.txt
-}
-check "a package written by an independent script is read" python_package_reads
+check "a package written by an independent script is read" inspected scripted.exe 'lib\\a.bin' 'identifier: *verified'
 
 report_checks

@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""Prints what a PE image's resources say about it, read with pefile:
-  pe_resources.py IMAGE version   -> "FileVersion 1.2.3.4" (the fixed numbers), then one
-                                     "Name=Value" line per string of each string table
-  pe_resources.py IMAGE manifest  -> the manifest's text
-Exits 1 when the image has no such resource."""
-import importlib.util
-import os
-import sys
+# Prints what a PE image's resources say about it, read with pefile:
+#   pe_resources.py IMAGE version   -> "FileVersion 1.2.3.4" (the fixed numbers), then one
+#                                      "Name=Value" line per string of each string table
+#   pe_resources.py IMAGE manifest  -> the manifest's text
+# Exits 1 when the image has no such resource.
+import importlib.util, os, sys
 
 # pefile comes as a Debian package: for the system's Python, which another python3 may shadow.
 if importlib.util.find_spec("pefile") is None and sys.executable != "/usr/bin/python3":
