@@ -25,7 +25,7 @@ namespace {
 using FileIo = SandboxTest;
 
 // A byte-order mark, a zero unit and a line end all stay in the text; an odd, empty or missing file,
-// or a folder, reads as empty text. Files and folders alike exist.
+// or a folder, reads as empty text.
 TEST_F(FileIo, TextIsTakenAsUtf16LeUnitsExactlyAsStored) {
     write_native(native("stamp"), Bytes{0xFF, 0xFE, 'a', 0, 0, 0, 'b', 0, '\n', 0});
     EXPECT_EQ(read_text_file(path("stamp")), std::u16string(u"\uFEFFa\0b\n", 5));
@@ -34,8 +34,6 @@ TEST_F(FileIo, TextIsTakenAsUtf16LeUnitsExactlyAsStored) {
     std::filesystem::create_directory(native("directory"));
     for (const char* name : {"odd", "empty", "missing", "directory"})
         EXPECT_EQ(read_text_file(path(name)), u"") << name;
-    EXPECT_TRUE(exists(path("stamp")) && exists(path("directory")));
-    EXPECT_FALSE(exists(path("missing")));
 }
 
 // A write replaces a longer file; a whole-file read fills its buffer. A short read or write fails
@@ -68,7 +66,6 @@ TEST_F(FileIo, StreamingReadsGiveTheFileWhereverTheyStart) {
     const Bytes content = pattern_bytes(600000);
     write_native(native("image"), content);
     const FileHandle file = sys::open_file_for_streaming(path("image"));
-    ASSERT_TRUE(file);
     constexpr std::uint64_t ON = ~std::uint64_t{0}; // no seek: where the last read stopped
     const std::vector<std::pair<std::uint64_t, std::uint32_t>> reads = {
         {0, 4},      {ON, 2046},     {ON, 8},      {2058, 4096}, {ON, 200000},  {ON, 50},
@@ -85,23 +82,18 @@ TEST_F(FileIo, StreamingReadsGiveTheFileWhereverTheyStart) {
         std::uint32_t done = 0;
         ASSERT_TRUE(sys::read_file(file, buffer.data(), size, done));
         buffer.resize(done);
-        const std::size_t from = std::min<std::uint64_t>(position, content.size());
-        const std::size_t to = std::min<std::uint64_t>(from + size, content.size());
-        EXPECT_EQ(buffer, Bytes(content.begin() + from, content.begin() + to));
+        const auto from = content.begin() + std::min<std::uint64_t>(position, content.size());
+        EXPECT_EQ(buffer, Bytes(from, from + std::min<std::ptrdiff_t>(size, content.end() - from)));
         position += done;
     }
 }
 
-// An unpack asks for each file's directory before the file: only that one folder is made (a file
-// two levels below a missing folder cannot be created), asking again answers "already there", and
-// a directory removed meanwhile, here or by another process, is there again when a file is made in it.
+// An unpack asks for each file's directory before the file (that only that one level is made,
+// ToolUnpack's two-level case shows): asking again answers "already there", and a directory
+// removed meanwhile, here or by another process, is there again when a file is made in it.
 TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
-    EXPECT_FALSE(sys::create_directory(path("p/q")));
-    EXPECT_FALSE(static_cast<bool>(sys::create_file_for_writing(path("p/q/f"))));
-    EXPECT_FALSE(std::filesystem::exists(native("p")));
     EXPECT_TRUE(sys::create_directory(path("d")));
     EXPECT_FALSE(sys::create_directory(path("d")));
-    EXPECT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("d/a"))));
 
     for (const bool made_anew : {false, true}) { // by another process, at the same name
         std::filesystem::remove_all(native("d"));
@@ -114,22 +106,19 @@ TEST_F(FileIo, DirectoryAskedForAgainIsThereForItsFiles) {
 
     // A rename forgets every folder made before, not only the last one asked for: the staging
     // folder renamed away and made again must receive the next files, not the renamed folder.
-    sys::shell_delete(path("d"));
-    EXPECT_TRUE(sys::create_directory(path("d")));
-    sys::create_directory(path("d/a"));
-    sys::create_directory(path("d/b"));
-    ASSERT_EQ(sys::move_path(path("d"), path("live")), MoveResult::moved);
-    EXPECT_TRUE(sys::create_directory(path("d")));
-    EXPECT_TRUE(sys::create_directory(path("d/a")));
-    ASSERT_TRUE(write_file_bytes(path("d/a/f"), bytes_of("new")));
-    EXPECT_TRUE(std::filesystem::exists(native("d/a/f")));
-    EXPECT_FALSE(std::filesystem::exists(native("live/a/f")));
+    sys::create_directory(path("s"));
+    sys::create_directory(path("s/a"));
+    sys::create_directory(path("s/b"));
+    ASSERT_EQ(sys::move_path(path("s"), path("live")), MoveResult::moved);
+    EXPECT_TRUE(sys::create_directory(path("s")));
+    EXPECT_TRUE(sys::create_directory(path("s/a")));
+    ASSERT_TRUE(write_file_bytes(path("s/a/f"), bytes_of("new")));
+    EXPECT_TRUE(std::filesystem::exists(native("s/a/f"))); // not in live/a
 
     write_native(native("f"), bytes_of("x"));
     EXPECT_FALSE(sys::create_directory(path("f")));
     EXPECT_TRUE(sys::delete_file(path("f")));
-    EXPECT_TRUE(sys::create_directory(path("f")));
-    EXPECT_TRUE(std::filesystem::is_directory(native("f")));
+    EXPECT_TRUE(sys::create_directory(path("f"))); // made: the refusal above was not remembered
 }
 
 TEST(Text, Utf8AndUtf16RoundTripAndReplaceInvalidInput) {
@@ -151,7 +140,6 @@ TEST_F(FileIo, WindowsRenamesThatMayPassAreBusy) {
     write_native(native("held"), bytes_of("x"));
     write_native(native("taken"), bytes_of("y"));
     FileHandle held = sys::open_file_for_reading(path("held")); // shared for reading only
-    ASSERT_TRUE(static_cast<bool>(held));
     EXPECT_EQ(sys::move_path(path("held"), path("moved")), MoveResult::busy);
     held.reset();
     EXPECT_EQ(sys::move_path(path("held"), path("taken")), MoveResult::refused);
@@ -210,8 +198,8 @@ namespace kp::test {
 namespace {
 
 // A name that someone else could have planted: links, FIFOs and devices are never opened for
-// writing; a file that is not ours alone is replaced in the user's own folder and refused in a
-// shared one (world-writable and sticky, like /tmp), where it stays as it was.
+// writing, and a file that is not ours alone (here a hard link) is replaced, not written through.
+// Files of another user are met for real in the shared-machine suite.
 TEST_F(FileIo, WritesNeverGoThroughWhatIsPlantedAtTheName) {
     write_native(native("victim"), bytes_of("precious"));
     std::filesystem::create_symlink(native("victim"), native("symlink"));
@@ -227,18 +215,6 @@ TEST_F(FileIo, WritesNeverGoThroughWhatIsPlantedAtTheName) {
     EXPECT_TRUE(write_file_bytes(path("hardlink"), bytes_of("x")));
     EXPECT_EQ(read_native(native("hardlink")), bytes_of("x"));
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
-
-    std::filesystem::create_directory(native("shared"));
-    std::filesystem::permissions(native("shared"), std::filesystem::perms(01777));
-    write_native(native("planted"), bytes_of("someone else's"));
-    write_native(native("shared/planted"), bytes_of("someone else's"));
-    if (run_command("chown 54321 " + quoted(native("planted")) + " " + quoted(native("shared/planted")) +
-                    " 2>/dev/null") != 0)
-        GTEST_SKIP() << "changing a file's owner needs root";
-    EXPECT_TRUE(write_file_bytes(path("planted"), bytes_of("x")));
-    EXPECT_EQ(read_native(native("planted")), bytes_of("x"));
-    EXPECT_FALSE(write_file_bytes(path("shared/planted"), bytes_of("x")));
-    EXPECT_EQ(read_native(native("shared/planted")), bytes_of("someone else's"));
 }
 
 // An unpack asks for each file's folder before the file, whatever order its entries come in:
@@ -246,18 +222,17 @@ TEST_F(FileIo, WritesNeverGoThroughWhatIsPlantedAtTheName) {
 // descriptors are held open, and every file lands in its own folder.
 TEST_F(FileIo, FoldersAskedForInTurnAreMadeOnceEach) {
     constexpr int FOLDERS = 300;
-    std::filesystem::create_directory(native("s"));
     mkdir_calls = 0;
     for (int round = 0; round < 3; ++round) {
         for (int folder = 0; folder < FOLDERS; ++folder) {
-            const std::string name = "s/d" + std::to_string(folder);
+            const std::string name = "d" + std::to_string(folder);
             EXPECT_EQ(sys::create_directory(path(name)), round == 0);
             ASSERT_TRUE(write_file_bytes(path(name + "/f" + std::to_string(round)), bytes_of(name)));
         }
     }
     EXPECT_EQ(mkdir_calls, FOLDERS);
-    EXPECT_EQ(read_native(native("s/d0/f2")), bytes_of("s/d0"));
-    EXPECT_EQ(read_native(native("s/d299/f1")), bytes_of("s/d299"));
+    EXPECT_EQ(read_native(native("d0/f2")), bytes_of("d0"));
+    EXPECT_EQ(read_native(native("d299/f1")), bytes_of("d299"));
 }
 
 // Only EBUSY (a mount point, or a file system's own "in use") may pass by itself. A directory
@@ -267,49 +242,41 @@ TEST_F(FileIo, OnlyABusyRenameIsWorthTryingAgainAndNoneReplacesItsTarget) {
     std::filesystem::create_directories(native("from/inner"));
     std::filesystem::create_directories(native("taken"));
     EXPECT_EQ(sys::move_path(path("from"), path("taken")), MoveResult::refused);
-    EXPECT_EQ(sys::move_path(path("missing"), path("to")), MoveResult::refused);
     // clang-format off
     const std::pair<int, MoveResult> errors[] = {
         {EBUSY, MoveResult::busy}, {EACCES, MoveResult::refused}, {EPERM, MoveResult::refused},
-        {EINVAL, MoveResult::refused}};
+        {EINVAL, MoveResult::refused}, {ENOENT, MoveResult::refused}};
     // clang-format on
     for (const auto& [error, expected] : errors) {
         forced_rename_error = error;
-        const MoveResult result = sys::move_path(path("from"), path("to"));
-        forced_rename_error = 0;
-        EXPECT_EQ(result, expected) << std::strerror(error);
+        EXPECT_EQ(sys::move_path(path("from"), path("to")), expected) << std::strerror(error);
     }
-    EXPECT_TRUE(std::filesystem::exists(native("from/inner")));
+    forced_rename_error = 0;
     EXPECT_EQ(sys::move_path(path("from"), path("to")), MoveResult::moved);
     EXPECT_TRUE(std::filesystem::exists(native("to/inner")));
-}
-
-// The crash sweeps wrap the flushes at the seam and take a true for done: here each must reach the
-// system call that makes it durable (a file's data, a directory's entries, a whole tree in one go).
-TEST_F(FileIo, FlushesReachTheSystemCallsThatMakeThemDurable) {
-    FileHandle file = sys::create_file_for_writing(path("f"));
-    ASSERT_TRUE(static_cast<bool>(file));
-    fdatasync_calls = fsync_calls = syncfs_calls = 0;
-    EXPECT_TRUE(sys::flush_file(file));
-    file.reset(); // closed by the time the flushes below return
-    EXPECT_TRUE(sys::flush_directory(path("")));
-    EXPECT_TRUE(sys::flush_tree(path("")));
-    EXPECT_EQ((std::array{fdatasync_calls, fsync_calls, syncfs_calls}), (std::array{1, 1, 1}));
 }
 
 std::size_t open_descriptors() {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
+// The crash sweeps wrap the flushes at the seam and take a true for done: here each must reach the
+// system call that makes it durable (a file's data, a directory's entries, a whole tree in one go).
 // Written files are closed in the background, but never later than something needs them closed:
-// a flush leaves none of them open, a program written a moment ago starts (Linux refuses to run
-// a file still open for writing), and a limit on descriptors that the waiting ones reach does not
-// fail the next file.
-TEST_F(FileIo, WrittenFilesAreClosedByTheTimeAnythingNeedsThem) {
+// a tree flush leaves none of them open, a program written a moment ago starts (Linux refuses to
+// run a file still open for writing), and a limit on descriptors that the waiting ones reach does
+// not fail the next file.
+TEST_F(FileIo, FlushesReachTheirSystemCallsAndWrittenFilesAreClosedByTheTimeAnythingNeedsThem) {
     const std::size_t before = open_descriptors();
+    FileHandle file = sys::create_file_for_writing(path("f"));
+    fdatasync_calls = fsync_calls = syncfs_calls = 0;
+    EXPECT_TRUE(sys::flush_file(file));
+    file.reset(); // closed by the time the flushes below return
+    EXPECT_TRUE(sys::flush_directory(path("")));
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(static_cast<bool>(sys::create_file_for_writing(path("f" + std::to_string(i)))));
     EXPECT_TRUE(sys::flush_tree(path("")));
+    EXPECT_EQ((std::array{fdatasync_calls, fsync_calls, syncfs_calls}), (std::array{1, 1, 1}));
     EXPECT_EQ(open_descriptors(), before);
 
     // The spawn reports a failed exec (ETXTBSY for a file still open for writing).

@@ -33,20 +33,17 @@ namespace kp::test {
 namespace {
 
 TEST(ProgressGeometry, LayoutPerDpi) {
-    struct Case {
-        int dpi;
-        PixelRect frame, label, bar;
-    };
-    const Case cases[] = {
+    // The dpi, then the frame, label and bar laid out for it.
+    const std::tuple<int, PixelRect, PixelRect, PixelRect> cases[] = {
         {96, {1444, 904, 460, 120}, {20, 18, 420, 40}, {20, 72, 420, 18}},
         // 22.5 rounds up: the label's top and the bar's height are 23, not 22.
         {120, {1325, 870, 575, 150}, {25, 23, 525, 50}, {25, 90, 525, 23}},
         // Widths are S(460) - S(40) = 479 - 42, not S(420) = 438.
         {100, {1424, 898, 479, 125}, {21, 19, 437, 42}, {21, 75, 437, 19}},
     };
-    for (const Case& c : cases) {
-        const ProgressGeometry g = progress_geometry(c.dpi, 1920, 1040);
-        EXPECT_EQ(std::tie(g.frame, g.label, g.bar), std::tie(c.frame, c.label, c.bar)) << c.dpi << " dpi";
+    for (const auto& [dpi, frame, label, bar] : cases) {
+        const ProgressGeometry g = progress_geometry(dpi, 1920, 1040);
+        EXPECT_EQ(std::tie(g.frame, g.label, g.bar), std::tie(frame, label, bar)) << dpi << " dpi";
     }
 }
 
@@ -56,11 +53,6 @@ TEST(ProgressGeometry, LayoutPerDpi) {
 struct WorkArea {
     int left = 0, top = 0, right = 0, bottom = 0;
 };
-
-// The dpi a frame was laid out for, read back from its width.
-int dpi_of(const PixelRect& frame) {
-    return (frame.width * 96 + 230) / 460;
-}
 
 #ifdef _WIN32
 
@@ -109,10 +101,6 @@ void set_work_area(const WorkArea& area) {
     const long value[4] = {area.left, area.top, area.right - area.left, area.bottom - area.top};
     set_root_property(XInternAtom(viewer(), "_NET_WORKAREA", False), XA_CARDINAL, 32, value, 4);
 }
-void set_resources(const std::string& resources) {
-    set_root_property(XA_RESOURCE_MANAGER, XA_STRING, 8, resources.data(),
-                      static_cast<int>(resources.size()));
-}
 PixelRect frame_on_screen(WindowHandle frame) {
     XWindowAttributes a{};
     XGetWindowAttributes(viewer(), frame, &a);
@@ -121,17 +109,12 @@ PixelRect frame_on_screen(WindowHandle frame) {
 
 #endif
 
-class ProgressWindowOnScreen : public testing::Test {
-    void SetUp() override {
-        if (!window_system_available())
-            GTEST_SKIP() << "no display";
-    }
-};
-
 // Every open places the frame in the corner of the current work area and makes a font of its own,
 // released on close. Under Windows it never takes the focus, and a WM_QUIT reaching the pump is
 // consumed and changes nothing.
-TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFontOfItsOwn) {
+TEST(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFontOfItsOwn) {
+    if (!window_system_available())
+        GTEST_SKIP() << "no display";
     const WorkArea s = work_area();
     // No taskbar, then one of 60 pixels on the bottom, right, left and top edge in turn.
     const int taskbars[][4] = {{0, 0, 0, 0}, {0, 0, 0, 60}, {0, 0, 60, 0}, {60, 0, 0, 0}, {0, 60, 0, 0}};
@@ -141,7 +124,8 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
         set_work_area(area);
         const WindowHandle frame = open_progress_window();
         const PixelRect placed = frame_on_screen(frame);
-        EXPECT_EQ(placed, progress_geometry(dpi_of(placed), area.right, area.bottom).frame);
+        const int dpi = (placed.width * 96 + 230) / 460; // read back from the frame's width
+        EXPECT_EQ(placed, progress_geometry(dpi, area.right, area.bottom).frame);
         const std::uintptr_t font = progress_window_state().font;
         EXPECT_NE(font, 0u);
 #ifdef _WIN32
@@ -152,8 +136,7 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
         PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
         pump_messages();
         MSG message;
-        EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
-            << "WM_QUIT left waiting";
+        EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)); // none left waiting
         EXPECT_TRUE(IsWindowVisible(reinterpret_cast<HWND>(frame)));
         EXPECT_EQ(SendMessageW(reinterpret_cast<HWND>(progress_window_state().bar), PBM_GETPOS, 0, 0), 500);
 #endif
@@ -172,25 +155,27 @@ TEST_F(ProgressWindowOnScreen, EachOpenSitsInTheWorkAreasCornerUnfocusedWithAFon
 // Two monitors side by side, the left one primary: the frame sits in the corner of the primary
 // monitor's part of the work area, not of the whole desktop's, scaled to the Xft.dpi resource (a
 // fractional dpi is rounded).
-TEST_F(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitorScaledToTheXftDpiResource) {
+TEST(ProgressWindowOnScreen, FrameSitsOnThePrimaryMonitorScaledToTheXftDpiResource) {
+    if (!window_system_available())
+        GTEST_SKIP() << "no display";
     const WorkArea s = work_area();
     const int half = s.right / 2;
     const Atom names[2] = {XInternAtom(viewer(), "KP_LEFT", False), XInternAtom(viewer(), "KP_RIGHT", False)};
     for (int i = 0; i < 2; ++i) {
-        XRRMonitorInfo* monitor = XRRAllocateMonitor(viewer(), 0);
-        *monitor = XRRMonitorInfo{names[i], i == 0, False, 0, i * half, 0, half, s.bottom, 0, 0, nullptr};
-        XRRSetMonitor(viewer(), DefaultRootWindow(viewer()), monitor);
-        XRRFreeMonitors(monitor);
+        XRRMonitorInfo monitor{names[i], i == 0, False, 0, i * half, 0, half, s.bottom, 0, 0, nullptr};
+        XRRSetMonitor(viewer(), DefaultRootWindow(viewer()), &monitor);
     }
     set_work_area({0, 0, s.right, s.bottom - 40}); // a panel along the bottom of both
-    set_resources("Xft.dpi:\t119.6\n");
+    const std::string resources = "Xft.dpi:\t119.6\n";
+    set_root_property(XA_RESOURCE_MANAGER, XA_STRING, 8, resources.data(),
+                      static_cast<int>(resources.size()));
     const WindowHandle frame = open_progress_window();
     const PixelRect placed = frame_on_screen(frame);
     close_progress_window(frame);
     for (const Atom name : names)
         XRRDeleteMonitor(viewer(), DefaultRootWindow(viewer()), name);
     set_work_area(s);
-    set_resources("");
+    set_root_property(XA_RESOURCE_MANAGER, XA_STRING, 8, "", 0);
     EXPECT_EQ(placed, progress_geometry(120, half, s.bottom - 40).frame);
 }
 

@@ -31,14 +31,6 @@ namespace kp::test {
 
 namespace {
 
-// 5 MiB and a bit of a pattern that never repeats within a block: several times what the
-// hasher keeps queued at once, so its blocks are reused in turn.
-std::vector<std::uint8_t> long_pattern() {
-    std::vector<std::uint8_t> bytes(5 * 1024 * 1024 + 12345);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(i * 131 + (i >> 11));
-    return bytes;
-}
 constexpr char16_t LONG_PATTERN_ID[] = u"7c94a107d93c17af81f2f11e39e4681c";
 
 // Feeds the bytes in pieces of the sizes given, in turn, as an unpack does with entry heads,
@@ -46,8 +38,7 @@ constexpr char16_t LONG_PATTERN_ID[] = u"7c94a107d93c17af81f2f11e39e4681c";
 std::u16string hash_in_pieces(const std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& sizes) {
     Sha256Hasher hasher;
     hasher.open();
-    std::size_t offset = 0;
-    for (std::size_t turn = 0; offset < bytes.size(); ++turn) {
+    for (std::size_t turn = 0, offset = 0; offset < bytes.size(); ++turn) {
         const std::size_t piece = std::min(sizes[turn % sizes.size()], bytes.size() - offset);
         hasher.update(bytes.data() + offset, static_cast<std::uint32_t>(piece));
         offset += piece;
@@ -63,7 +54,11 @@ TEST(Sha256Hasher, KnownDigestsWhateverThePiecesOrThreadsAndAbandonedHashesRelea
     EXPECT_EQ(hash_in_pieces({'a', 'b', 'c'}, {1}), u"ba7816bf8f01cfea414140de5dae2223");
     EXPECT_EQ(hash_in_pieces(std::vector<std::uint8_t>(1000000, 'a'), {4096 + 30}),
               u"cdc76e5c9914fb9281a1c7e284d73e67");
-    const std::vector<std::uint8_t> pattern = long_pattern();
+    // 5 MiB and a bit of a pattern that never repeats within a block: several times what the
+    // hasher keeps queued at once, so its blocks are reused in turn.
+    std::vector<std::uint8_t> pattern(5 * 1024 * 1024 + 12345);
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<std::uint8_t>(i * 131 + (i >> 11));
     EXPECT_EQ(hash_in_pieces(pattern, {pattern.size()}), LONG_PATTERN_ID);
     EXPECT_EQ(hash_in_pieces(pattern, MIXED_PIECES), LONG_PATTERN_ID);
 #ifndef _WIN32

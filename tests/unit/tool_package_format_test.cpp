@@ -22,9 +22,6 @@ class ToolPackageFormat : public SandboxTest {
         write_native(native("host.exe"), image);
         return sys::open_file_for_reading(path("host.exe"));
     }
-    std::optional<ToolPackageTrailer> trailer_of(const Bytes& image) {
-        return read_tool_package_trailer(open_image(image), image.size());
-    }
 };
 
 // A PE host with a one-file package appended the way kpack does it.
@@ -44,8 +41,6 @@ TEST_F(ToolPackageFormat, ContentEndIsTheCertificateTableOnlyWhenItEndsTheFile) 
     extended.push_back(0); // bytes after the table: it no longer ends the file
     // clang-format off
     const std::tuple<const char*, Bytes, std::uint64_t> cases[] = {
-        {"PE32+",                      pe_image(good), 960},
-        {"PE32",                       pe_image(pe32), 960},
         {"unknown magic",              unknown_magic, 960},
         {"unsigned",                   packaged_host(), packaged_host().size()},
         {"signed PE32+",               sign_image(packaged_host(), 1432), packaged_host().size()},
@@ -99,14 +94,13 @@ TEST_F(ToolPackageFormat, TrailerValidityRules) {
         std::copy_n(magic, 8, trailer.begin());
         std::fill(trailer.begin() + 56, trailer.end(), 0xEE); // reserved: any value
         std::copy(trailer.begin(), trailer.end(), host.end() - 64);
-        const auto found = trailer_of(host);
-        ASSERT_EQ(found.has_value(), valid);
-        EXPECT_EQ(found ? found->package_id : shown, shown);
+        const auto found = read_tool_package_trailer(open_image(host), host.size());
+        EXPECT_EQ(found ? found->package_id : u"none", valid ? shown : u"none");
     }
     // Content end below 64: no room for a trailer.
     Bytes short_file = pack::build_trailer(0, 1, std::string(32, 'a'));
     short_file.pop_back();
-    EXPECT_FALSE(trailer_of(short_file));
+    EXPECT_FALSE(read_tool_package_trailer(open_image(short_file), short_file.size()));
 }
 
 // Name sizes and names, then device names in any component with any extension.
@@ -137,11 +131,14 @@ Bytes raw_entry(std::uint32_t name_size, std::u16string_view name, std::uint64_t
     return entry;
 }
 
+// Each stream is read from its start. What an accepted entry reads as (its name, where its data
+// starts), and that a read starts where it is asked to, ToolUnpack's cases show.
 TEST_F(ToolPackageFormat, EntriesAreCheckedInTheUnpackersOrder) {
     const std::tuple<const char*, Bytes, EntryProblem> cases[] = {
         {"accepted", raw_entry(2, u"a", 3, bytes_of("xyz")), EntryProblem::none},
         {"empty data", raw_entry(2, u"a", 0), EntryProblem::none},
         {"odd name size", raw_entry(3, u"ab", 0), EntryProblem::bad_name_size},
+        {"name size 2048", raw_entry(2048, u"a", 0, Bytes(2048, 'a')), EntryProblem::bad_name_size},
         {"refused name, before its size", raw_entry(4, u"..", 99), EntryProblem::refused_name},
         {"device name, before its size", raw_entry(30, u"models\\com1.bin", 99), EntryProblem::device_name},
         // data_start + data_size wraps to a small value inside the stream.
@@ -151,15 +148,9 @@ TEST_F(ToolPackageFormat, EntriesAreCheckedInTheUnpackersOrder) {
     };
     for (const auto& [label, stream, expected] : cases) {
         SCOPED_TRACE(label);
-        Bytes file = bytes_of("host");
-        file.insert(file.end(), stream.begin(), stream.end());
         ToolPackageEntry entry;
         std::uint64_t data_start = 0;
-        EXPECT_EQ(read_tool_package_entry(open_image(file), 4, file.size(), entry, data_start), expected);
-        if (expected == EntryProblem::none) {
-            EXPECT_EQ(entry.name, u"a");
-            EXPECT_EQ(data_start, 4u + 14u);
-        }
+        EXPECT_EQ(read_tool_package_entry(open_image(stream), 0, stream.size(), entry, data_start), expected);
     }
 }
 
