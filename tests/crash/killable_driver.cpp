@@ -96,17 +96,6 @@ fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
     return is_under(path, from) ? to / path.lexically_relative(from) : path;
 }
 
-void renamed(const fs::path& from, const fs::path& to) {
-    std::map<fs::path, Unflushed> files;
-    for (const auto& [path, file] : unflushed_files)
-        files[moved(path, from, to)] = file;
-    unflushed_files = std::move(files);
-    for (auto& [raw, path] : open_files)
-        path = moved(path, from, to);
-    // Older name changes keep their names: they are undone after this rename is.
-    unflushed_names.push_back({to, from});
-}
-
 // What a cut on NTFS brings back of a tree about to be deleted while names are unflushed.
 Items deleting(const fs::path& root) {
     Items items;
@@ -156,28 +145,6 @@ Stamps snapshot(const fs::path& root) {
             items[it->path()] = {info.st_ino, info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
     }
     return items;
-}
-
-// The extraction writes through the archive library, not the seam: what it made or replaced is
-// found by comparing the destination before and after.
-void extracted(const Stamps& before, const fs::path& root) {
-    for (const auto& [path, after] : snapshot(root)) {
-        const auto old = before.find(path);
-        if (old != before.end() && old->second == after)
-            continue;
-        if (old == before.end() || std::get<0>(old->second) != std::get<0>(after))
-            unflushed_names.push_back({path});
-        if (fs::is_regular_file(fs::symlink_status(path)))
-            written(path);
-    }
-}
-
-// A file another program wrote, written out for the next full flush (it needs write access).
-bool write_out_as_windows(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0 && ::close(fd) == 0)
-        written_out(path);
-    return fd >= 0;
 }
 
 // The disk as a power cut leaves it, as the tracking stands.
@@ -260,8 +227,16 @@ void track() {
     });
     wrap(fault::move_path, [](auto& previous, const std::u16string& from, const std::u16string& to) {
         const MoveResult result = previous(from, to);
-        if (result == MoveResult::moved)
-            renamed(native(from), native(to));
+        if (result != MoveResult::moved)
+            return result;
+        std::map<fs::path, Unflushed> files;
+        for (const auto& [path, file] : unflushed_files)
+            files[moved(path, native(from), native(to))] = file;
+        unflushed_files = std::move(files);
+        for (auto& [raw, path] : open_files)
+            path = moved(path, native(from), native(to));
+        // Older name changes keep their names: they are undone after this rename is.
+        unflushed_names.push_back({native(to), native(from)});
         return result;
     });
     wrap(fault::delete_file, [](auto& previous, const std::u16string& path) {
@@ -278,9 +253,19 @@ void track() {
             deleted(native(path), std::move(items));
     });
     wrap(fault::shell_extract_zip, [](auto& previous, const std::u16string& zip, const std::u16string& to) {
+        // The extraction writes through the archive library, not the seam: what it made or replaced
+        // is found by comparing the destination before and after.
         const Stamps before = snapshot(native(to));
         const bool requested = previous(zip, to);
-        extracted(before, native(to));
+        for (const auto& [path, after] : snapshot(native(to))) {
+            const auto old = before.find(path);
+            if (old != before.end() && old->second == after)
+                continue;
+            if (old == before.end() || std::get<0>(old->second) != std::get<0>(after))
+                unflushed_names.push_back({path});
+            if (fs::is_regular_file(fs::symlink_status(path)))
+                written(path);
+        }
         return requested;
     });
     // Flushes. On POSIX start_flush promises nothing until a flush_tree above the file.
@@ -305,7 +290,13 @@ void track() {
         return ok;
     });
     wrap(fault::flush_existing_file, [](auto& previous, const std::u16string& path) {
-        return windows ? write_out_as_windows(native(path)) : previous(path);
+        if (!windows)
+            return previous(path);
+        // A file another program wrote, written out for the next full flush (it needs write access).
+        const int fd = ::open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 && ::close(fd) == 0)
+            written_out(native(path));
+        return fd >= 0;
     });
     wrap(fault::flush_tree, [](auto& previous, const std::u16string& directory) {
         if (windows)
