@@ -181,19 +181,6 @@ std::string copy_archive(const std::wstring& archive, const std::wstring& destin
     return (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries";
 }
 
-// The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
-bool archive_of(const VARIANT& item, std::wstring& archive) {
-    if (item.vt != VT_DISPATCH || item.pdispVal == nullptr)
-        return false;
-    void* own = nullptr;
-    if (FAILED(item.pdispVal->QueryInterface(IID_ARCHIVE_ITEMS, &own)) || own == nullptr)
-        return false;
-    auto* items = static_cast<ArchiveItems*>(own);
-    archive = items->archive;
-    items->Release();
-    return true;
-}
-
 class ShellFolder : public Dispatch<Folder> {
   public:
     ShellFolder(std::wstring path, bool archive) : path_(std::move(path)), archive_(archive) {}
@@ -207,12 +194,20 @@ class ShellFolder : public Dispatch<Folder> {
     }
 
     HRESULT STDMETHODCALLTYPE CopyHere(VARIANT item, VARIANT options) override {
+        // The archive behind a dispatch pointer of ours (empty for any other); the reference taken
+        // is released at once.
         std::wstring archive;
+        void* own = nullptr;
+        if (item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
+            SUCCEEDED(item.pdispVal->QueryInterface(IID_ARCHIVE_ITEMS, &own)) && own != nullptr) {
+            archive = static_cast<ArchiveItems*>(own)->archive;
+            static_cast<ArchiveItems*>(own)->Release();
+        }
         bool failed = true;
         std::string outcome;
         if (archive_)
             outcome = "not a file-system folder after 0 entries";
-        else if (!archive_of(item, archive))
+        else if (archive.empty())
             outcome = "not an archive's items after 0 entries";
         else
             outcome = copy_archive(archive, path_, failed);

@@ -147,8 +147,15 @@ Stamps snapshot(const fs::path& root) {
     return items;
 }
 
-// The disk as a power cut leaves it, as the tracking stands.
-void cut_power(std::string_view cut) {
+const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_str());
+long seam_calls = 0;
+
+// Counts a seam call; at the chosen one, leaves the disk as a power cut would, as the tracking
+// stands, and dies.
+void count_seam_call() {
+    if (++seam_calls != kill_at)
+        return;
+    const std::string_view cut = setting("KP_POWER_CUT");
     long last = 0;
     for (const auto& [path, file] : unflushed_files)
         last = std::max(last, file.written);
@@ -177,16 +184,7 @@ void cut_power(std::string_view cut) {
         else if (fs::exists(change->path, error) && !fs::exists(change->renamed_from, error))
             fs::rename(change->path, change->renamed_from, error);
     }
-}
-
-const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_str());
-long seam_calls = 0;
-
-void count_seam_call() {
-    if (++seam_calls == kill_at) {
-        cut_power(setting("KP_POWER_CUT"));
-        ::kill(::getpid(), SIGKILL);
-    }
+    ::kill(::getpid(), SIGKILL);
 }
 
 // Wraps a hook: call gets the hook's previous function and the arguments.
@@ -194,8 +192,26 @@ template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
     hook = [previous = hook, call](auto&&... arguments) { return call(previous, arguments...); };
 }
 
-// The tracking, around the numbered hooks.
-void track() {
+// Set before main runs; the binding's hooks, defined above in this file, are initialised first.
+const bool numbered = [] {
+#define KP_SEAM(result, name, parameters, arguments)                                                         \
+    fault::name = [] parameters -> result {                                                                  \
+        count_seam_call();                                                                                   \
+        return backend::name arguments;                                                                      \
+    };
+#include "platform/seam.def"
+#undef KP_SEAM
+    if (const long busy = std::atol(std::string(setting("KP_BUSY_RENAMES")).c_str()); busy > 0) {
+        fault::move_path = [busy, tries = std::map<std::pair<std::u16string, std::u16string>, long>{}](
+                               const std::u16string& from, const std::u16string& to) mutable {
+            count_seam_call();
+            return ++tries[{from, to}] <= busy ? MoveResult::busy : backend::move_path(from, to);
+        };
+    }
+    // Waits take no time: the installation's wait needs its polls and the renames their retries,
+    // not real time between them (the POSIX extraction is done when the copy request returns).
+    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
+    // The tracking, around the numbered hooks.
     wrap(fault::create_file_for_writing, [](auto& previous, const std::u16string& path) {
         const bool existed = fs::exists(fs::symlink_status(native(path)));
         FileHandle file = previous(path);
@@ -309,28 +325,6 @@ void track() {
         }
         return ok;
     });
-}
-
-// Set before main runs; the binding's hooks, defined above in this file, are initialised first.
-const bool numbered = [] {
-#define KP_SEAM(result, name, parameters, arguments)                                                         \
-    fault::name = [] parameters -> result {                                                                  \
-        count_seam_call();                                                                                   \
-        return backend::name arguments;                                                                      \
-    };
-#include "platform/seam.def"
-#undef KP_SEAM
-    if (const long busy = std::atol(std::string(setting("KP_BUSY_RENAMES")).c_str()); busy > 0) {
-        fault::move_path = [busy, tries = std::map<std::pair<std::u16string, std::u16string>, long>{}](
-                               const std::u16string& from, const std::u16string& to) mutable {
-            count_seam_call();
-            return ++tries[{from, to}] <= busy ? MoveResult::busy : backend::move_path(from, to);
-        };
-    }
-    // Waits take no time: the installation's wait needs its polls and the renames their retries,
-    // not real time between them (the POSIX extraction is done when the copy request returns).
-    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
-    track();
     if (setting("KP_SKIP_FLUSHES") == "1") {
         fault::start_flush = [](const FileHandle&, std::uint64_t) { return true; };
         fault::flush_file = [](const FileHandle&) { return true; };

@@ -141,18 +141,16 @@ TEST_F(PowerCut, EveryCutOfAnInstallationLeavesTheStampOnlyOverCompleteFiles) {
         for (const auto& [file, content] : archive)
             EXPECT_EQ(read_native(native("install/" + file)), content) << file << " damaged or missing";
     };
+    // What an upgrade finds: an older build's installation.
+    const FileSet older = {{"kestrin_pad.exe", bytes_of("old application")},
+                           {"lib/core.dll", bytes_of("old library")},
+                           {".kp_build", utf16le_bytes(u"older build")}};
     long cuts = 0;
     for (const std::string setting : {"", "KP_DURABILITY=windows"}) // flushed as on POSIX, then on Windows
         for (const bool over_older : {false, true})
             cuts += sweep((over_older ? "upgrade " : "first install ") + setting,
                           setting + " " + driver("kp_install_payload_killable", "launcher", "install"), 1,
-                          [this, over_older] {
-                              if (!over_older)
-                                  return;
-                              write_set(native("install"), {{"kestrin_pad.exe", bytes_of("old application")},
-                                                            {"lib/core.dll", bytes_of("old library")}});
-                              write_native(native("install/.kp_build"), utf16le_bytes(u"older build"));
-                          },
+                          [&, over_older] { write_set(native("install"), over_older ? older : FileSet{}); },
                           [&] {
                               if (stamped())
                                   complete();
