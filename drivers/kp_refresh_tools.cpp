@@ -7,21 +7,15 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
-
-// The system's form: backslash separators (a Windows path already has them).
-std::u16string system_form(std::u16string path) {
-    std::replace(path.begin(), path.end(), u'/', u'\\');
-    return path;
-}
-
-} // namespace
-
 int program_main(const std::vector<std::u16string>& arguments) {
     if (arguments.size() != 2) {
         std::fputs("usage: kp_refresh_tools HOST_IMAGE INSTALL_DIR\n", stderr);
         return 2;
     }
-    kp::refresh_tools(system_form(arguments[0]), system_form(arguments[1]));
+    // Both in the system's form: backslash separators (a Windows path already has them).
+    std::u16string host = arguments[0], install_dir = arguments[1];
+    for (std::u16string* path : {&host, &install_dir})
+        std::replace(path->begin(), path->end(), u'/', u'\\');
+    kp::refresh_tools(host, install_dir);
     return 0;
 }

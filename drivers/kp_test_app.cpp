@@ -20,12 +20,6 @@ std::string utf8(const std::filesystem::path& text) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::string working_directory() {
-    std::error_code error;
-    const auto directory = std::filesystem::current_path(error);
-    return error ? std::string("?") : utf8(directory);
-}
-
 #ifdef _WIN32
 // The C runtime's append mode seeks to the end and then writes: applications started together
 // could write at one offset, and a record would be lost. A lock on the file makes it one step.
@@ -54,8 +48,10 @@ void append_record(const char* path, const std::string& line) {
 #endif
 
 int record_start(int argument_count, const std::string& command_line) {
+    std::error_code error;
+    const auto directory = std::filesystem::current_path(error);
     const std::string line = "start\targc=" + std::to_string(argument_count) +
-                             "\tcwd=" + working_directory() + "\tcmdline=" + command_line + "\n";
+                             "\tcwd=" + (error ? "?" : utf8(directory)) + "\tcmdline=" + command_line + "\n";
     std::printf("kestrin_pad.exe started: %s", line.c_str() + 6);
     std::fflush(stdout);
     if (const char* record = std::getenv("KP_APP_RECORD"))

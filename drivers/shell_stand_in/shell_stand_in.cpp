@@ -44,8 +44,8 @@ std::wstring environment(const wchar_t* name) {
     return length > 0 && length < MAX_PATH ? std::wstring(value, length) : std::wstring();
 }
 
-// Appends one line to the log and flushes it; Win32 calls only, so that it also works while
-// the DLL is being unloaded.
+// Appends one line to the log (a reader sees it at once, even if the process is killed next);
+// Win32 calls only, so that it also works while the DLL is being unloaded.
 void log_line(const std::string& line) {
     const std::wstring path = environment(L"KP_SHELL_LOG");
     if (path.empty())
@@ -57,7 +57,6 @@ void log_line(const std::string& line) {
     const std::string text = line + "\n";
     DWORD written = 0;
     WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    FlushFileBuffers(file);
     CloseHandle(file);
 }
 
@@ -84,12 +83,11 @@ template <typename Interface> class Object : public Interface {
         if (out == nullptr)
             return E_POINTER;
         *out = nullptr;
-        if (iid == IID_IUnknown || iid == __uuidof(Interface) ||
-            (std::is_base_of_v<IDispatch, Interface> && iid == IID_IDispatch) ||
-            (std::is_same_v<Interface, FolderItems> && iid == IID_ARCHIVE_ITEMS))
-            *out = static_cast<Interface*>(this);
-        if (*out == nullptr)
+        if (!(iid == IID_IUnknown || iid == __uuidof(Interface) ||
+              (std::is_base_of_v<IDispatch, Interface> && iid == IID_IDispatch) ||
+              (std::is_same_v<Interface, FolderItems> && iid == IID_ARCHIVE_ITEMS)))
             return E_NOINTERFACE;
+        *out = static_cast<Interface*>(this);
         AddRef();
         return S_OK;
     }
@@ -107,48 +105,47 @@ template <typename Interface> class Object : public Interface {
     LONG references_ = 1;
 };
 
-// IDispatch without type information: the launcher calls the interfaces directly.
+// A method the launcher never calls.
+#define NOT_IMPLEMENTED(name, ...)                                                                           \
+    HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override {                                                   \
+        return E_NOTIMPL;                                                                                    \
+    }
+
+// IDispatch without type information (the launcher calls the interfaces directly), and the two
+// properties that FolderItems, Folder and IShellDispatch all begin with.
 template <typename Interface> class Dispatch : public Object<Interface> {
   public:
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    NOT_IMPLEMENTED(GetTypeInfoCount, UINT*)
+    NOT_IMPLEMENTED(GetTypeInfo, UINT, LCID, ITypeInfo**)
+    NOT_IMPLEMENTED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+    NOT_IMPLEMENTED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
+    NOT_IMPLEMENTED(get_Application, IDispatch**)
+    NOT_IMPLEMENTED(get_Parent, IDispatch**)
 };
 
 // The root items of an archive; it only needs to lead CopyHere back to the archive.
 class ArchiveItems : public Dispatch<FolderItems> {
   public:
-    explicit ArchiveItems(std::wstring archive) : archive_(std::move(archive)) {}
-    const std::wstring& archive() const { return archive_; }
+    explicit ArchiveItems(std::wstring path) : archive(std::move(path)) {}
 
-    HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Item(VARIANT, FolderItem**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
+    NOT_IMPLEMENTED(get_Count, LONG*)
+    NOT_IMPLEMENTED(Item, VARIANT, FolderItem**)
+    NOT_IMPLEMENTED(_NewEnum, IUnknown**)
 
-  private:
-    std::wstring archive_;
+    const std::wstring archive;
 };
 
-// A copy on a thread of its own, which counts as a live object until it ends. The first pins the
-// DLL, so that it is never unloaded under a copy; if the process ends first, so does the copy.
+// A copy on a thread of its own, pausing 400 ms before each entry, which counts as a live object
+// until it ends. The first pins the DLL, so that it is never unloaded under a copy; if the process
+// ends first, so does the copy.
 struct BackgroundCopy {
     std::wstring archive, destination;
 };
 
-constexpr unsigned BACKGROUND_PAUSE_MS = 400;
-
 DWORD WINAPI run_background_copy(void* parameter) {
     const std::unique_ptr<BackgroundCopy> copy(static_cast<BackgroundCopy*>(parameter));
     int count = 0;
-    extract_zip(copy->archive, copy->destination, count, {{}, BACKGROUND_PAUSE_MS});
+    extract_zip(copy->archive, copy->destination, count, {{}, 400});
     InterlockedDecrement(&live_objects);
     return 0;
 }
@@ -184,19 +181,6 @@ std::string copy_archive(const std::wstring& archive, const std::wstring& destin
     return (problem.empty() ? "" : problem + " after ") + std::to_string(count) + " entries";
 }
 
-// The archive behind a dispatch pointer of ours, or nothing; the reference taken is released.
-bool archive_of(const VARIANT& item, std::wstring& archive) {
-    if (item.vt != VT_DISPATCH || item.pdispVal == nullptr)
-        return false;
-    void* own = nullptr;
-    if (FAILED(item.pdispVal->QueryInterface(IID_ARCHIVE_ITEMS, &own)) || own == nullptr)
-        return false;
-    auto* items = static_cast<ArchiveItems*>(own);
-    archive = items->archive();
-    items->Release();
-    return true;
-}
-
 class ShellFolder : public Dispatch<Folder> {
   public:
     ShellFolder(std::wstring path, bool archive) : path_(std::move(path)), archive_(archive) {}
@@ -210,12 +194,20 @@ class ShellFolder : public Dispatch<Folder> {
     }
 
     HRESULT STDMETHODCALLTYPE CopyHere(VARIANT item, VARIANT options) override {
+        // The archive behind a dispatch pointer of ours (empty for any other); the reference taken
+        // is released at once.
         std::wstring archive;
+        void* own = nullptr;
+        if (item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
+            SUCCEEDED(item.pdispVal->QueryInterface(IID_ARCHIVE_ITEMS, &own)) && own != nullptr) {
+            archive = static_cast<ArchiveItems*>(own)->archive;
+            static_cast<ArchiveItems*>(own)->Release();
+        }
         bool failed = true;
         std::string outcome;
         if (archive_)
             outcome = "not a file-system folder after 0 entries";
-        else if (!archive_of(item, archive))
+        else if (archive.empty())
             outcome = "not an archive's items after 0 entries";
         else
             outcome = copy_archive(archive, path_, failed);
@@ -223,24 +215,17 @@ class ShellFolder : public Dispatch<Folder> {
         return failed ? E_FAIL : S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE get_Title(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ParentFolder(Folder**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ParseName(BSTR, FolderItem**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE NewFolder(BSTR, VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE MoveHere(VARIANT, VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDetailsOf(VARIANT, int, BSTR*) override { return E_NOTIMPL; }
+    NOT_IMPLEMENTED(get_Title, BSTR*)
+    NOT_IMPLEMENTED(get_ParentFolder, Folder**)
+    NOT_IMPLEMENTED(ParseName, BSTR, FolderItem**)
+    NOT_IMPLEMENTED(NewFolder, BSTR, VARIANT)
+    NOT_IMPLEMENTED(MoveHere, VARIANT, VARIANT)
+    NOT_IMPLEMENTED(GetDetailsOf, VARIANT, int, BSTR*)
 
   private:
     std::wstring path_;
     bool archive_;
 };
-
-bool is_zip_name(const std::wstring& path) {
-    return path.size() > 4 &&
-           CompareStringOrdinal(path.c_str() + path.size() - 4, 4, L".zip", 4, TRUE) == CSTR_EQUAL;
-}
 
 class ShellDispatch : public Dispatch<IShellDispatch> {
   public:
@@ -253,7 +238,8 @@ class ShellDispatch : public Dispatch<IShellDispatch> {
             const std::wstring path(folder.bstrVal, SysStringLen(folder.bstrVal));
             const DWORD attributes = GetFileAttributesW(path.c_str());
             directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            archive = attributes != INVALID_FILE_ATTRIBUTES && !directory && is_zip_name(path) &&
+            archive = attributes != INVALID_FILE_ATTRIBUTES && !directory &&
+                      _wcsicmp(std::filesystem::path(path).extension().c_str(), L".zip") == 0 &&
                       environment(L"KP_SHELL_NO_ZIP").empty();
             if (directory || archive)
                 *out = new ShellFolder(path, archive);
@@ -263,30 +249,26 @@ class ShellDispatch : public Dispatch<IShellDispatch> {
         return *out != nullptr ? S_OK : S_FALSE;
     }
 
-    HRESULT STDMETHODCALLTYPE get_Application(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Parent(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE BrowseForFolder(LONG, BSTR, LONG, VARIANT, Folder**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Windows(IDispatch**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Open(VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Explore(VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE MinimizeAll() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE UndoMinimizeALL() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FileRun() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CascadeWindows() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE TileVertically() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE TileHorizontally() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ShutdownWindows() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EjectPC() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetTime() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE TrayProperties() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Help() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FindFiles() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE FindComputer() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RefreshMenu() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ControlPanelItem(BSTR) override { return E_NOTIMPL; }
+    NOT_IMPLEMENTED(BrowseForFolder, LONG, BSTR, LONG, VARIANT, Folder**)
+    NOT_IMPLEMENTED(Windows, IDispatch**)
+    NOT_IMPLEMENTED(Open, VARIANT)
+    NOT_IMPLEMENTED(Explore, VARIANT)
+    NOT_IMPLEMENTED(MinimizeAll)
+    NOT_IMPLEMENTED(UndoMinimizeALL)
+    NOT_IMPLEMENTED(FileRun)
+    NOT_IMPLEMENTED(CascadeWindows)
+    NOT_IMPLEMENTED(TileVertically)
+    NOT_IMPLEMENTED(TileHorizontally)
+    NOT_IMPLEMENTED(ShutdownWindows)
+    NOT_IMPLEMENTED(Suspend)
+    NOT_IMPLEMENTED(EjectPC)
+    NOT_IMPLEMENTED(SetTime)
+    NOT_IMPLEMENTED(TrayProperties)
+    NOT_IMPLEMENTED(Help)
+    NOT_IMPLEMENTED(FindFiles)
+    NOT_IMPLEMENTED(FindComputer)
+    NOT_IMPLEMENTED(RefreshMenu)
+    NOT_IMPLEMENTED(ControlPanelItem, BSTR)
 };
 
 class ClassFactory : public Object<IClassFactory> {

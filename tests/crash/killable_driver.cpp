@@ -96,17 +96,6 @@ fs::path moved(const fs::path& path, const fs::path& from, const fs::path& to) {
     return is_under(path, from) ? to / path.lexically_relative(from) : path;
 }
 
-void renamed(const fs::path& from, const fs::path& to) {
-    std::map<fs::path, Unflushed> files;
-    for (const auto& [path, file] : unflushed_files)
-        files[moved(path, from, to)] = file;
-    unflushed_files = std::move(files);
-    for (auto& [raw, path] : open_files)
-        path = moved(path, from, to);
-    // Older name changes keep their names: they are undone after this rename is.
-    unflushed_names.push_back({to, from});
-}
-
 // What a cut on NTFS brings back of a tree about to be deleted while names are unflushed.
 Items deleting(const fs::path& root) {
     Items items;
@@ -158,30 +147,15 @@ Stamps snapshot(const fs::path& root) {
     return items;
 }
 
-// The extraction writes through the archive library, not the seam: what it made or replaced is
-// found by comparing the destination before and after.
-void extracted(const Stamps& before, const fs::path& root) {
-    for (const auto& [path, after] : snapshot(root)) {
-        const auto old = before.find(path);
-        if (old != before.end() && old->second == after)
-            continue;
-        if (old == before.end() || std::get<0>(old->second) != std::get<0>(after))
-            unflushed_names.push_back({path});
-        if (fs::is_regular_file(fs::symlink_status(path)))
-            written(path);
-    }
-}
+const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_str());
+long seam_calls = 0;
 
-// A file another program wrote, written out for the next full flush (it needs write access).
-bool write_out_as_windows(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd >= 0 && ::close(fd) == 0)
-        written_out(path);
-    return fd >= 0;
-}
-
-// The disk as a power cut leaves it, as the tracking stands.
-void cut_power(std::string_view cut) {
+// Counts a seam call; at the chosen one, leaves the disk as a power cut would, as the tracking
+// stands, and dies.
+void count_seam_call() {
+    if (++seam_calls != kill_at)
+        return;
+    const std::string_view cut = setting("KP_POWER_CUT");
     long last = 0;
     for (const auto& [path, file] : unflushed_files)
         last = std::max(last, file.written);
@@ -210,16 +184,7 @@ void cut_power(std::string_view cut) {
         else if (fs::exists(change->path, error) && !fs::exists(change->renamed_from, error))
             fs::rename(change->path, change->renamed_from, error);
     }
-}
-
-const long kill_at = std::atol(std::string(setting("KP_KILL_AT_SEAM_CALL")).c_str());
-long seam_calls = 0;
-
-void count_seam_call() {
-    if (++seam_calls == kill_at) {
-        cut_power(setting("KP_POWER_CUT"));
-        ::kill(::getpid(), SIGKILL);
-    }
+    ::kill(::getpid(), SIGKILL);
 }
 
 // Wraps a hook: call gets the hook's previous function and the arguments.
@@ -227,8 +192,26 @@ template <typename Hook, typename Call> void wrap(Hook& hook, Call call) {
     hook = [previous = hook, call](auto&&... arguments) { return call(previous, arguments...); };
 }
 
-// The tracking, around the numbered hooks.
-void track() {
+// Set before main runs; the binding's hooks, defined above in this file, are initialised first.
+const bool numbered = [] {
+#define KP_SEAM(result, name, parameters, arguments)                                                         \
+    fault::name = [] parameters -> result {                                                                  \
+        count_seam_call();                                                                                   \
+        return backend::name arguments;                                                                      \
+    };
+#include "platform/seam.def"
+#undef KP_SEAM
+    if (const long busy = std::atol(std::string(setting("KP_BUSY_RENAMES")).c_str()); busy > 0) {
+        fault::move_path = [busy, tries = std::map<std::pair<std::u16string, std::u16string>, long>{}](
+                               const std::u16string& from, const std::u16string& to) mutable {
+            count_seam_call();
+            return ++tries[{from, to}] <= busy ? MoveResult::busy : backend::move_path(from, to);
+        };
+    }
+    // Waits take no time: the installation's wait needs its polls and the renames their retries,
+    // not real time between them (the POSIX extraction is done when the copy request returns).
+    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
+    // The tracking, around the numbered hooks.
     wrap(fault::create_file_for_writing, [](auto& previous, const std::u16string& path) {
         const bool existed = fs::exists(fs::symlink_status(native(path)));
         FileHandle file = previous(path);
@@ -260,8 +243,16 @@ void track() {
     });
     wrap(fault::move_path, [](auto& previous, const std::u16string& from, const std::u16string& to) {
         const MoveResult result = previous(from, to);
-        if (result == MoveResult::moved)
-            renamed(native(from), native(to));
+        if (result != MoveResult::moved)
+            return result;
+        std::map<fs::path, Unflushed> files;
+        for (const auto& [path, file] : unflushed_files)
+            files[moved(path, native(from), native(to))] = file;
+        unflushed_files = std::move(files);
+        for (auto& [raw, path] : open_files)
+            path = moved(path, native(from), native(to));
+        // Older name changes keep their names: they are undone after this rename is.
+        unflushed_names.push_back({native(to), native(from)});
         return result;
     });
     wrap(fault::delete_file, [](auto& previous, const std::u16string& path) {
@@ -278,9 +269,19 @@ void track() {
             deleted(native(path), std::move(items));
     });
     wrap(fault::shell_extract_zip, [](auto& previous, const std::u16string& zip, const std::u16string& to) {
+        // The extraction writes through the archive library, not the seam: what it made or replaced
+        // is found by comparing the destination before and after.
         const Stamps before = snapshot(native(to));
         const bool requested = previous(zip, to);
-        extracted(before, native(to));
+        for (const auto& [path, after] : snapshot(native(to))) {
+            const auto old = before.find(path);
+            if (old != before.end() && old->second == after)
+                continue;
+            if (old == before.end() || std::get<0>(old->second) != std::get<0>(after))
+                unflushed_names.push_back({path});
+            if (fs::is_regular_file(fs::symlink_status(path)))
+                written(path);
+        }
         return requested;
     });
     // Flushes. On POSIX start_flush promises nothing until a flush_tree above the file.
@@ -305,7 +306,13 @@ void track() {
         return ok;
     });
     wrap(fault::flush_existing_file, [](auto& previous, const std::u16string& path) {
-        return windows ? write_out_as_windows(native(path)) : previous(path);
+        if (!windows)
+            return previous(path);
+        // A file another program wrote, written out for the next full flush (it needs write access).
+        const int fd = ::open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0 && ::close(fd) == 0)
+            written_out(native(path));
+        return fd >= 0;
     });
     wrap(fault::flush_tree, [](auto& previous, const std::u16string& directory) {
         if (windows)
@@ -318,28 +325,6 @@ void track() {
         }
         return ok;
     });
-}
-
-// Set before main runs; the binding's hooks, defined above in this file, are initialised first.
-const bool numbered = [] {
-#define KP_SEAM(result, name, parameters, arguments)                                                         \
-    fault::name = [] parameters -> result {                                                                  \
-        count_seam_call();                                                                                   \
-        return backend::name arguments;                                                                      \
-    };
-#include "platform/seam.def"
-#undef KP_SEAM
-    if (const long busy = std::atol(std::string(setting("KP_BUSY_RENAMES")).c_str()); busy > 0) {
-        fault::move_path = [busy, tries = std::map<std::pair<std::u16string, std::u16string>, long>{}](
-                               const std::u16string& from, const std::u16string& to) mutable {
-            count_seam_call();
-            return ++tries[{from, to}] <= busy ? MoveResult::busy : backend::move_path(from, to);
-        };
-    }
-    // Waits take no time: the installation's wait needs its polls and the renames their retries,
-    // not real time between them (the POSIX extraction is done when the copy request returns).
-    fault::sleep_ms = [](std::uint32_t) { count_seam_call(); };
-    track();
     if (setting("KP_SKIP_FLUSHES") == "1") {
         fault::start_flush = [](const FileHandle&, std::uint64_t) { return true; };
         fault::flush_file = [](const FileHandle&) { return true; };
