@@ -27,7 +27,6 @@ class LaunchSequence : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         folder = native("local/" + utf16_to_utf8(INSTALL_FOLDER_NAME));
-        std::filesystem::create_directories(folder);
         images = {{50, path("host\\host.exe")}};
         fault::com_initialize = [this] { events.push_back("com+"); };
         fault::com_uninitialize = [this] { events.push_back("com-"); };

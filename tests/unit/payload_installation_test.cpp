@@ -111,10 +111,9 @@ class PayloadInstallation : public SandboxTest {
 TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
     install();
-    write_native(native("launcher/app.enc"), pattern_bytes(4096));
-    install();
-    for (const Bytes& refused : {pattern_bytes(100), zip_archive({{"../escaped"}})}) {
-        ship(refused);
+    for (const Bytes& app_enc : {pattern_bytes(4096), make_app_enc(pattern_bytes(100)),
+                                 make_app_enc(zip_archive({{"../escaped"}}))}) {
+        write_native(native("launcher/app.enc"), app_enc);
         install();
     }
     ship(APPLICATION);
@@ -372,11 +371,9 @@ TEST_F(PayloadExtraction, TemporaryArchiveIsANewFileOfTheUserAlone) {
     write_native(native("victim"), bytes_of("precious"));
     std::filesystem::create_symlink(native("victim"), temp_archive());
     std::filesystem::remove_all(native("install"));
-    fault::calls = {};
     install();
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
-    EXPECT_FALSE(std::filesystem::exists(native("install")));
-    EXPECT_EQ(fault::calls.shell_extract_zip, 0);
+    EXPECT_FALSE(std::filesystem::exists(native("install"))); // stopped before the install folder
 }
 
 #endif

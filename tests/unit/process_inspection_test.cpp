@@ -27,25 +27,6 @@ TEST_F(ProcessBackend, OwnImageIsFoundIgnoringCaseByOrdinalComparisonPerUnit) {
 
 #ifndef _WIN32
 
-// The mutex excludes a second holder, even a second handle in the same process: it waits until the
-// first is released, so the launcher must never take one of its mutexes twice. The kernel lists
-// the blocked request in /proc/locks under the process's id.
-TEST(NamedMutex, SecondHolderWaitsUntilTheFirstReleasesEvenInOneProcess) {
-    const MutexHandle first = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
-    const MutexHandle second = sys::create_named_mutex(u"Local\\KP_Test_Exclusion");
-    ASSERT_TRUE(first && second);
-    sys::wait_for_mutex(first);
-    std::atomic<bool> taken = false;
-    std::thread waiter([&] { sys::wait_for_mutex(second), taken = true; });
-    const std::string request = "-> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
-    for (std::string locks; !taken && locks.find(request) == std::string::npos;)
-        locks = text_of(read_native("/proc/locks"));
-    EXPECT_FALSE(taken);
-    sys::release_mutex(first);
-    waiter.join();
-    EXPECT_TRUE(taken);
-}
-
 // A process name with spaces and parentheses, as /proc/PID/stat shows it, still gives the
 // right parent; the file name and the image come from the exe link.
 TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
@@ -70,24 +51,38 @@ TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
 }
 
 // Every launcher of the user meets at one lock file in the account's own ~/.cache, whatever its
-// environment says; it is private, and a link planted at its name gives no mutex.
+// environment says. It excludes a second holder, even a second handle in the same process: that
+// waits until the first is released, so the launcher must never take one of its mutexes twice
+// (the kernel lists the blocked request in /proc/locks under the process's id). The file is
+// private, and a link planted at its name gives no mutex.
 TEST_F(ProcessBackend, MutexIsAPrivateLockFileOfTheAccountWhateverTheEnvironment) {
     const auto lock = std::filesystem::path(::getpwuid(::geteuid())->pw_dir) / ".cache/KP_Test_Mutex.lock";
     const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
     setenv("XDG_RUNTIME_DIR", native("run").c_str(), 1);
     setenv("HOME", native("home").c_str(), 1);
     std::filesystem::create_directories(native("run"));
-    ASSERT_TRUE(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
+    const MutexHandle first = sys::create_named_mutex(u"Local\\KP_Test_Mutex");
     unsetenv("XDG_RUNTIME_DIR");
-    const bool met = static_cast<bool>(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
+    const MutexHandle second = sys::create_named_mutex(u"Local\\KP_Test_Mutex");
     setenv("HOME", home.c_str(), 1);
-    ASSERT_TRUE(met);
+    ASSERT_TRUE(first && second);
     EXPECT_TRUE(std::filesystem::is_empty(native("run")));
     EXPECT_FALSE(std::filesystem::exists(native("home")));
     EXPECT_EQ(std::filesystem::status(lock).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    std::filesystem::remove(lock);
 
+    sys::wait_for_mutex(first);
+    std::atomic<bool> taken = false;
+    std::thread waiter([&] { sys::wait_for_mutex(second), taken = true; });
+    const std::string request = "-> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
+    for (std::string locks; !taken && locks.find(request) == std::string::npos;)
+        locks = text_of(read_native("/proc/locks"));
+    EXPECT_FALSE(taken);
+    sys::release_mutex(first);
+    waiter.join();
+    EXPECT_TRUE(taken);
+
+    std::filesystem::remove(lock);
     std::filesystem::create_symlink(native("target"), lock);
     EXPECT_FALSE(sys::create_named_mutex(u"Local\\KP_Test_Mutex"));
     EXPECT_FALSE(std::filesystem::exists(native("target")));
