@@ -12,10 +12,6 @@
 namespace kp::test {
 namespace {
 
-using testing::_;
-using testing::Each;
-using testing::Pair;
-
 constexpr std::uintptr_t fake_raw = 0x7000; // never a real handle of either backend
 
 // Drives run_launcher and the process queries over the real disk of a sandbox, with the process
@@ -85,7 +81,7 @@ class LaunchSequence : public SandboxTest {
 
     // Every handle given out since the last check was closed, once; the counts start anew.
     void expect_all_closed() {
-        EXPECT_THAT(open_handles, Each(Pair(_, 0)));
+        EXPECT_THAT(open_handles, testing::Each(testing::Pair(testing::_, 0)));
         opened.clear(), open_handles.clear();
     }
     std::vector<std::string> run() {
@@ -186,23 +182,22 @@ TEST_F(ProcessQueries, OnlySameNamedProcessesAreOpenedUntilOneReportsThePath) {
     EXPECT_FALSE(is_image_running(app));
 }
 
-// Empty when the parent is gone or cannot be queried, and, with nothing opened, when the own
-// entry has no parent (0) or is not listed.
+// The image of the first own entry's parent, the walk stopping there. Empty when the parent is
+// gone or cannot be queried, and, with nothing opened, when the own entry has no parent (0) or is
+// not listed. Each case: what is listed and what opens; the image, the entries walked, the opens.
 TEST_F(ProcessQueries, ParentImageComesFromTheFirstOwnEntrysParentOrIsEmpty) {
     const std::vector<ProcessEntry> family = {
         {50, 1, u"host.exe"}, {100, 50, u"kp_launcher.exe"}, {100, 77, u"kp_launcher.exe"}};
-    processes = family;
-    images = {{50, u"C:\\host\\host.exe"}, {77, u"C:\\later\\other.exe"}};
-    EXPECT_EQ(parent_image_path(), u"C:\\host\\host.exe");
-    EXPECT_EQ(next_entry, 2u) << "the walk stops at the own entry";
-    EXPECT_EQ(opened, std::vector<std::uint32_t>{50});
-    expect_all_closed();
-    using Case = std::tuple<std::vector<ProcessEntry>, std::map<std::uint32_t, std::u16string>, std::size_t>;
-    for (const auto& [listed, queried, opens] :
-         {Case{family, {}, 1}, Case{family, {{50, u""}}, 1}, Case{{{100, 0, u"kp_launcher.exe"}}, {}, 0},
-          Case{{{7, 50, u"other.exe"}}, {}, 0}}) {
+    const std::u16string host = u"C:\\host\\host.exe";
+    using Images = std::map<std::uint32_t, std::u16string>;
+    using Case = std::tuple<std::vector<ProcessEntry>, Images, std::u16string, std::size_t, std::size_t>;
+    for (const auto& [listed, queried, image, walked, opens] :
+         {Case{family, {{50, host}, {77, u"C:\\later\\other.exe"}}, host, 2, 1}, Case{family, {}, u"", 2, 1},
+          Case{family, {{50, u""}}, u"", 2, 1}, Case{{{100, 0, u"kp_launcher.exe"}}, {}, u"", 1, 0},
+          Case{{{7, 50, u"other.exe"}}, {}, u"", 1, 0}}) {
         processes = listed, images = queried;
-        EXPECT_EQ(parent_image_path(), u"");
+        EXPECT_EQ(parent_image_path(), image);
+        EXPECT_EQ(next_entry, walked);
         EXPECT_EQ(opened.size(), opens);
         expect_all_closed();
     }

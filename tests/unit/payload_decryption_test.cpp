@@ -1,6 +1,5 @@
 #include "build_config.hpp"
 #include "payload/payload_decryption.hpp"
-#include "platform/platform.hpp"
 #include "support/sandbox.hpp"
 
 namespace kp::test {
@@ -68,8 +67,7 @@ TEST_F(PayloadDecryption, InteroperatesWithTheOpensslCommand) {
     ASSERT_EQ(openssl(PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, "archive.zip", "inner"), 0);
     ASSERT_EQ(openssl(PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, "inner", "app.enc"), 0);
     Bytes decrypted;
-    ASSERT_TRUE(decrypt_payload(read_native(native("app.enc")), decrypted));
-    EXPECT_EQ(decrypted, archive);
+    EXPECT_TRUE(decrypt_payload(read_native(native("app.enc")), decrypted) && decrypted == archive);
     EXPECT_EQ(make_app_enc(archive), read_native(native("app.enc")));
 }
 

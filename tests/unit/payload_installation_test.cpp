@@ -31,13 +31,14 @@ std::string tree(const std::filesystem::path& folder) {
     return listing;
 }
 
-// The application archive of most cases (a root file, a folder, a file in it), installed and stamped.
-const std::vector<ZipArchiveEntry> APPLICATION = {
-    {"kestrin_pad.exe", "MZ new build"}, {"data/", ""}, {"data/app.so", std::string(3000, 'd')}};
+using Entries = std::vector<ZipArchiveEntry>;
 using Sizes = std::vector<std::size_t>;
+
+// The application archive of most cases (a root file, a folder, a file in it), installed and stamped.
+const Entries APPLICATION = {
+    {"kestrin_pad.exe", "MZ new build"}, {"data/", ""}, {"data/app.so", std::string(3000, 'd')}};
 const std::string INSTALLED = ".kp_build=" + text_of(utf16le_bytes(BUILD_ID)) +
-                              " data/ data/app.so=" + std::string(3000, 'd') +
-                              " kestrin_pad.exe=MZ new build";
+                              " data/ data/app.so=" + APPLICATION[2].data + " kestrin_pad.exe=MZ new build";
 
 class PayloadInstallation : public SandboxTest {
   protected:
@@ -60,7 +61,7 @@ class PayloadInstallation : public SandboxTest {
     }
 
     void ship(const Bytes& zip) { write_native(native("launcher/app.enc"), make_app_enc(zip)); }
-    void ship(const std::vector<ZipArchiveEntry>& entries) { ship(zip_archive(entries)); }
+    void ship(const Entries& entries) { ship(zip_archive(entries)); }
     void install() {
         install_payload(path("launcher"), path("install"), path("install/kestrin_pad.exe"),
                         path("install/.kp_build"));
@@ -76,7 +77,7 @@ class PayloadInstallation : public SandboxTest {
 
     // The shell's copy writes the items given into the install directory: all before the request
     // returns, or, as on a thread of its own, one at each poll of the wait after it returns.
-    void copy(const std::vector<ZipArchiveEntry>& items, bool beside_the_wait = false) {
+    void copy(const Entries& items, bool beside_the_wait = false) {
         copy_items = items;
         next_item = 0;
         fault::shell_extract_zip = [this, beside_the_wait](const std::u16string&, const std::u16string&) {
@@ -98,7 +99,7 @@ class PayloadInstallation : public SandboxTest {
 
     std::vector<std::uint32_t> sleeps;
     std::map<std::u16string, int> writes; // by the copy, per path
-    std::vector<ZipArchiveEntry> copy_items;
+    Entries copy_items;
     std::size_t next_item = 0;
     bool temp_archive_seen_by_copy = false; // at the request and at every later step of the copy
     std::uint64_t free_space = std::uint64_t{1} << 40;
@@ -166,13 +167,12 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
 TEST_F(PayloadInstallation, CopyThatMissesSpoilsStallsNeverEndsOrNeverStartsLeavesTheOlderStamp) {
     // One item arrives at each poll, for longer than the bound; each that arrived and held still
     // by the end is read once.
-    std::vector<ZipArchiveEntry> many;
+    Entries many;
     for (int i = 0; i < 300; ++i)
         many.push_back({"f" + std::to_string(i), "x"});
     const ZipArchiveEntry spoiled = {"data/app.so", std::string(3000, 'e')};
     const std::size_t idle = INSTALL_IDLE_POLLS;
-    using Case =
-        std::tuple<std::vector<ZipArchiveEntry>, std::vector<ZipArchiveEntry>, bool, std::size_t, int>;
+    using Case = std::tuple<Entries, Entries, bool, std::size_t, int>;
     for (const auto& [shipped, copied, beside, polls, reads] :
          {Case{APPLICATION, {APPLICATION[0], APPLICATION[1]}, false, 2 + idle, 1},
           Case{APPLICATION, {APPLICATION[0], APPLICATION[1], spoiled}, false, 2 + idle, 3},
@@ -229,9 +229,8 @@ TEST_F(PayloadInstallation, CopyBesideTheWaitIsWaitedForAndFilesAreReadOnlyOnceW
     };
     // Over an older installation: the change time kept or not (FAT), or the executable identical.
     const std::size_t idle = INSTALL_IDLE_POLLS;
-    using Case = std::tuple<bool, std::string, std::vector<ZipArchiveEntry>, std::size_t, int, Sizes>;
-    const std::vector<ZipArchiveEntry> replaced = {
-        {"data/app.so", std::string(1000, 'd')}, APPLICATION[2], APPLICATION[0]};
+    using Case = std::tuple<bool, std::string, Entries, std::size_t, int, Sizes>;
+    const Entries replaced = {{"data/app.so", std::string(1000, 'd')}, APPLICATION[2], APPLICATION[0]};
     for (const auto& [kept, executable, copied, polls, reads, early] :
          {Case{true, "MZ old build", replaced, 4, 2, {}},
           Case{false, "MZ old build", replaced, 4 + idle, 3, {1}},
