@@ -1,7 +1,6 @@
 #include "sandbox.hpp"
 
 #include "build_config.hpp"
-#include "platform/platform.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,5 @@
 #include "build_config.hpp"
 #include "payload/payload_decryption.hpp"
-#include "platform/platform.hpp"
 #include "support/sandbox.hpp"
 
 namespace kp::test {
@@ -25,8 +24,7 @@ TEST_F(PayloadDecryption, RoundTripsExactlyWithTheConstructionsFileSize) {
         EXPECT_EQ(app_enc.size(), 16 * (n / 16 + 2));
         Bytes copied, consumed;
         EXPECT_TRUE(decrypt_payload(app_enc, copied) && decrypt_payload(Bytes(app_enc), consumed));
-        EXPECT_EQ(copied, archive);
-        EXPECT_EQ(consumed, archive);
+        EXPECT_EQ(std::pair(copied, consumed), std::pair(archive, archive));
         EXPECT_EQ(
             two_layers(archive, PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV),
             app_enc);
@@ -44,12 +42,10 @@ TEST_F(PayloadDecryption, RefusesEmptyMisalignedAndForeignInput) {
         two_layers(pattern_bytes(100), PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, PAYLOAD_INNER_KEY,
                    PAYLOAD_INNER_IV)};
     Bytes archive;
-    for (const Bytes& input : refused)
-        EXPECT_FALSE(decrypt_payload(input, archive)) << input.size();
-
-    fault::reset();
     EXPECT_FALSE(decrypt_payload(pattern_bytes(64), archive));
     EXPECT_EQ(fault::calls.aes256_cbc_decrypt, 1);
+    for (const Bytes& input : refused)
+        EXPECT_FALSE(decrypt_payload(input, archive)) << input.size();
 }
 
 // app.enc made by two runs of the openssl command decrypts, and our encryption is byte-identical.
@@ -71,8 +67,7 @@ TEST_F(PayloadDecryption, InteroperatesWithTheOpensslCommand) {
     ASSERT_EQ(openssl(PAYLOAD_INNER_KEY, PAYLOAD_INNER_IV, "archive.zip", "inner"), 0);
     ASSERT_EQ(openssl(PAYLOAD_OUTER_KEY, PAYLOAD_OUTER_IV, "inner", "app.enc"), 0);
     Bytes decrypted;
-    ASSERT_TRUE(decrypt_payload(read_native(native("app.enc")), decrypted));
-    EXPECT_EQ(decrypted, archive);
+    EXPECT_TRUE(decrypt_payload(read_native(native("app.enc")), decrypted) && decrypted == archive);
     EXPECT_EQ(make_app_enc(archive), read_native(native("app.enc")));
 }
 

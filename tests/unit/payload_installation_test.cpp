@@ -3,18 +3,13 @@
 #include "payload/installation_check.hpp"
 #include "payload/payload_installation.hpp"
 #include "platform/backend.hpp"
-#include "platform/platform.hpp"
 #include "support/disk_call_log.hpp"
 #include "support/sandbox.hpp"
 #include "support/zip_archive.hpp"
 
 #include <fstream>
-#include <functional>
 #include <map>
-
-#ifndef _WIN32
 #include <sys/stat.h>
-#endif
 
 namespace kp::test {
 namespace {
@@ -36,12 +31,14 @@ std::string tree(const std::filesystem::path& folder) {
     return listing;
 }
 
+using Entries = std::vector<ZipArchiveEntry>;
+using Sizes = std::vector<std::size_t>;
+
 // The application archive of most cases (a root file, a folder, a file in it), installed and stamped.
-const std::vector<ZipArchiveEntry> APPLICATION = {
+const Entries APPLICATION = {
     {"kestrin_pad.exe", "MZ new build"}, {"data/", ""}, {"data/app.so", std::string(3000, 'd')}};
 const std::string INSTALLED = ".kp_build=" + text_of(utf16le_bytes(BUILD_ID)) +
-                              " data/ data/app.so=" + std::string(3000, 'd') +
-                              " kestrin_pad.exe=MZ new build";
+                              " data/ data/app.so=" + APPLICATION[2].data + " kestrin_pad.exe=MZ new build";
 
 class PayloadInstallation : public SandboxTest {
   protected:
@@ -53,11 +50,8 @@ class PayloadInstallation : public SandboxTest {
         // Each sleep lets the copy that runs beside the wait take its next step.
         fault::sleep_ms = [this](std::uint32_t ms) {
             sleeps.push_back(ms);
-            if (next_item < copy_items.size()) {
-                temp_archive_seen_by_copy =
-                    temp_archive_seen_by_copy && std::filesystem::exists(temp_archive());
+            if (next_item < copy_items.size())
                 copy_next_item();
-            }
         };
         fault::free_bytes_available = [this](const std::u16string& at, std::uint64_t& bytes) {
             free_space_asked_at = at;
@@ -67,7 +61,7 @@ class PayloadInstallation : public SandboxTest {
     }
 
     void ship(const Bytes& zip) { write_native(native("launcher/app.enc"), make_app_enc(zip)); }
-    void ship(const std::vector<ZipArchiveEntry>& entries) { ship(zip_archive(entries)); }
+    void ship(const Entries& entries) { ship(zip_archive(entries)); }
     void install() {
         install_payload(path("launcher"), path("install"), path("install/kestrin_pad.exe"),
                         path("install/.kp_build"));
@@ -77,14 +71,13 @@ class PayloadInstallation : public SandboxTest {
     // Refused before anything was written: no temporary archive, no copy, the install folder as it was.
     void expect_nothing_written(const std::string& installed) {
         EXPECT_EQ(fault::calls.create_temporary_file_for_writing, 0);
-        EXPECT_EQ(fault::calls.shell_extract_zip, 0);
         EXPECT_EQ(tree(native("install")), installed);
         EXPECT_EQ(tree(native("tmp")), "");
     }
 
     // The shell's copy writes the items given into the install directory: all before the request
     // returns, or, as on a thread of its own, one at each poll of the wait after it returns.
-    void copy(const std::vector<ZipArchiveEntry>& items, bool beside_the_wait = false) {
+    void copy(const Entries& items, bool beside_the_wait = false) {
         copy_items = items;
         next_item = 0;
         fault::shell_extract_zip = [this, beside_the_wait](const std::u16string&, const std::u16string&) {
@@ -95,6 +88,7 @@ class PayloadInstallation : public SandboxTest {
         };
     }
     void copy_next_item() {
+        temp_archive_seen_by_copy = temp_archive_seen_by_copy && std::filesystem::exists(temp_archive());
         const ZipArchiveEntry& item = copy_items[next_item++];
         ++writes[path("install/" + item.name)];
         if (item.name.back() == '/')
@@ -105,23 +99,22 @@ class PayloadInstallation : public SandboxTest {
 
     std::vector<std::uint32_t> sleeps;
     std::map<std::u16string, int> writes; // by the copy, per path
-    std::vector<ZipArchiveEntry> copy_items;
+    Entries copy_items;
     std::size_t next_item = 0;
     bool temp_archive_seen_by_copy = false; // at the request and at every later step of the copy
     std::uint64_t free_space = std::uint64_t{1} << 40;
     std::u16string free_space_asked_at;
 };
 
-// No app.enc, one made with other keys, one that decrypts to no zip archive, archives with names
-// no shell can place faithfully, no temporary directory: nothing is written, the older build stays.
+// No app.enc, one made with other keys, one that decrypts to no zip archive, an archive with a name
+// the directory reader refuses (its tests hold every kind), no temporary directory: nothing is
+// written, the older build stays.
 TEST_F(PayloadInstallation, NothingIsWrittenWithoutAnArchiveToInstall) {
     write_native(native("install/kestrin_pad.exe"), bytes_of("older build"));
     install();
-    write_native(native("launcher/app.enc"), pattern_bytes(4096));
-    install();
-    for (const Bytes& refused : {pattern_bytes(100), zip_archive({{"kestrin_pad.exe"}, {"Kestrin_Pad.EXE"}}),
-                                 zip_archive({{"../escaped"}}), zip_archive({{"caf\xc3\xa9"}})}) {
-        ship(refused);
+    for (const Bytes& app_enc : {pattern_bytes(4096), make_app_enc(pattern_bytes(100)),
+                                 make_app_enc(zip_archive({{"../escaped"}}))}) {
+        write_native(native("launcher/app.enc"), app_enc);
         install();
     }
     ship(APPLICATION);
@@ -135,13 +128,9 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     write_native(native("install/.kp_build"), pattern_bytes(200)); // an older, longer stamp
     write_native(temp_archive(), pattern_bytes(300, 7));           // left by an earlier launch
     copy(APPLICATION);
-    std::string order;
-    fault::delete_file = [&](const std::u16string& at) {
-        order += at == path("tmp/kp_pkg_tmp_4242.zip") ? "delete archive, " : "";
-        return backend::delete_file(at);
-    };
+    std::string temporary_folder_at_flush = "never flushed"; // the stamp comes after both
     fault::flush_tree = [&](const std::u16string& at) {
-        order += "flush tree";
+        temporary_folder_at_flush = tree(native("tmp"));
         return backend::flush_tree(at);
     };
 #ifdef _WIN32
@@ -157,7 +146,7 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
     EXPECT_EQ((std::vector{fault::calls.open_file_shared_for_reading, fault::calls.flush_existing_file,
                            fault::calls.flush_file}),
               (std::vector{2, 2, 1}));
-    EXPECT_EQ(order, "delete archive, flush tree");
+    EXPECT_EQ(temporary_folder_at_flush, "");
 #ifdef _WIN32
     EXPECT_EQ(log.calls_but_closes(), "wwFF");
 #endif
@@ -172,44 +161,48 @@ TEST_F(PayloadInstallation, CompleteCopyIsVerifiedFlushedAndStampedAfterTheArchi
 // A copy that passes over an item (a file held open, a full disk), leaves a file with other bytes
 // of the right size (its CRC-32 computed once, and again when the copy is idle, not on every
 // poll) or an item of the wrong kind (a file at a folder's name, a folder at a file's, as Windows
-// folds letter case): never verified, the older stamp stays. The wait ends 20 polls after the
-// last progress.
-TEST_F(PayloadInstallation, CopyThatMissesOrSpoilsAnItemLeavesTheOlderStamp) {
-    ship(APPLICATION);
-    for (const std::vector<ZipArchiveEntry>& copied : std::vector<std::vector<ZipArchiveEntry>>{
-             {APPLICATION[0], APPLICATION[1]},
-             {APPLICATION[0], APPLICATION[1], {"data/app.so", std::string(3000, 'e')}},
-             {APPLICATION[0], {"data", "a file, not a folder"}},
-             {APPLICATION[1], APPLICATION[2], {"kestrin_pad.exe/", ""}}}) {
-        std::filesystem::remove_all(native("install"));
-        write_native(native("install/.kp_build"), bytes_of("older"));
-        sleeps.clear();
-        copy(copied);
-        install();
-        EXPECT_EQ(stamp(), "older") << copied.back().name;
-        EXPECT_EQ(sleeps.size(), 2u + INSTALL_IDLE_POLLS) << copied.back().name;
-    }
-    EXPECT_EQ(fault::calls.open_file_shared_for_reading, 1 + 3 + 1 + 1) << "once, and again when idle";
-}
-
-// A copy that stops half way ends the wait 20 polls after its last change; one that keeps making
-// progress still ends at the 60-second bound. The older stamp stays, the archive goes.
-TEST_F(PayloadInstallation, WaitForACopyThatStallsOrNeverEndsIsBounded) {
-    write_native(native("install/.kp_build"), bytes_of("older"));
-    ship(APPLICATION);
-    copy({{"data/"}, {"data/app.so", std::string(1000, 'd')}}, true);
-    install();
-    EXPECT_EQ(sleeps.size(), 3u + INSTALL_IDLE_POLLS) << "the last change came at the third poll";
-
-    std::vector<ZipArchiveEntry> many;
+// folds letter case): never verified. The wait ends 20 polls after the last change, a growing
+// file included (here at the third poll), and at the 60-second bound for a copy that keeps making
+// progress. The older stamp stays, the archive goes.
+TEST_F(PayloadInstallation, CopyThatMissesSpoilsStallsNeverEndsOrNeverStartsLeavesTheOlderStamp) {
+    // One item arrives at each poll, for longer than the bound; each that arrived and held still
+    // by the end is read once.
+    Entries many;
     for (int i = 0; i < 300; ++i)
         many.push_back({"f" + std::to_string(i), "x"});
-    ship(many);
+    const ZipArchiveEntry spoiled = {"data/app.so", std::string(3000, 'e')};
+    const std::size_t idle = INSTALL_IDLE_POLLS;
+    using Case = std::tuple<Entries, Entries, bool, std::size_t, int>;
+    for (const auto& [shipped, copied, beside, polls, reads] :
+         {Case{APPLICATION, {APPLICATION[0], APPLICATION[1]}, false, 2 + idle, 1},
+          Case{APPLICATION, {APPLICATION[0], APPLICATION[1], spoiled}, false, 2 + idle, 3},
+          Case{APPLICATION, {APPLICATION[0], {"data", "a file, not a folder"}}, false, 2 + idle, 1},
+          Case{APPLICATION, {APPLICATION[1], APPLICATION[2], {"kestrin_pad.exe/", ""}}, false, 2 + idle, 1},
+          Case{APPLICATION, {{"data/"}, {"data/app.so", std::string(1000, 'd')}}, true, 3 + idle, 0},
+          Case{many, many, true, INSTALL_WAIT_POLLS - 1, 238}}) {
+        std::filesystem::remove_all(native("install"));
+        write_native(native("install/.kp_build"), bytes_of("older"));
+        sleeps.clear(), fault::calls = {};
+        ship(shipped);
+        copy(copied, beside);
+        install();
+        EXPECT_EQ(stamp(), "older") << polls;
+        EXPECT_EQ(sleeps.size(), polls);
+        EXPECT_EQ(fault::calls.open_file_shared_for_reading, reads) << polls;
+        EXPECT_EQ(tree(native("tmp")), "");
+    }
+
+    // The copy cannot be requested (as with a shell without zip folders): nothing will arrive, so
+    // there is no wait; the stale files still go, the others and the old stamp stay.
+    fault::shell_extract_zip = [](const std::u16string&, const std::u16string&) { return false; };
+    std::filesystem::remove_all(native("install"));
+    write_native(native("install/.kp_build"), bytes_of("older"));
+    write_native(native("install/pdfium.dll"), bytes_of("stale"));
+    write_native(native("install/settings.json"), bytes_of("kept"));
     sleeps.clear();
-    copy(many, true);
     install();
-    EXPECT_EQ(sleeps.size(), INSTALL_WAIT_POLLS - 1);
-    EXPECT_EQ(stamp(), "older");
+    EXPECT_EQ(tree(native("install")), ".kp_build=older settings.json=kept");
+    EXPECT_TRUE(sleeps.empty());
     EXPECT_EQ(tree(native("tmp")), "");
 }
 
@@ -228,36 +221,33 @@ TEST_F(PayloadInstallation, CopyBesideTheWaitIsWaitedForAndFilesAreReadOnlyOnceW
         return backend::query_path(at, state) && // the archive's date on every file, old and new
                (state.last_write = 1, state.change_time = keeps_change_time ? 1 + writes[at] : 0, true);
     };
-    std::vector<std::size_t> early_reads; // of a file the copy had not written, by poll
+    Sizes early_reads; // of a file the copy had not written, by poll
     fault::open_file_shared_for_reading = [&](const std::u16string& at) {
         if (writes[at] == 0)
             early_reads.push_back(sleeps.size());
         return backend::open_file_shared_for_reading(at);
     };
-    const auto older_installation = [&](const std::string& executable) {
+    // Over an older installation: the change time kept or not (FAT), or the executable identical.
+    const std::size_t idle = INSTALL_IDLE_POLLS;
+    using Case = std::tuple<bool, std::string, Entries, std::size_t, int, Sizes>;
+    const Entries replaced = {{"data/app.so", std::string(1000, 'd')}, APPLICATION[2], APPLICATION[0]};
+    for (const auto& [kept, executable, copied, polls, reads, early] :
+         {Case{true, "MZ old build", replaced, 4, 2, {}},
+          Case{false, "MZ old build", replaced, 4 + idle, 3, {1}},
+          Case{true, "MZ new build", {APPLICATION[2]}, 3 + idle, 2, {3 + idle}}}) {
+        keeps_change_time = kept;
         std::filesystem::remove(native("install/.kp_build"));
         write_native(native("install/kestrin_pad.exe"), bytes_of(executable));
         write_native(native("install/data/app.so"), bytes_of(std::string(3000, 'c')));
         writes.clear(), early_reads.clear(), sleeps.clear(), fault::calls = {};
-    };
-    for (const bool kept : {true, false}) {
-        keeps_change_time = kept;
-        older_installation("MZ old build");
-        copy({{"data/app.so", std::string(1000, 'd')}, APPLICATION[2], APPLICATION[0]}, true);
+        copy(copied, true);
         install();
         EXPECT_TRUE(temp_archive_seen_by_copy);
         EXPECT_EQ(tree(native("install")), INSTALLED);
-        EXPECT_EQ(early_reads.empty(), kept);
-        EXPECT_EQ(sleeps.size(), kept ? 4u : 4 + INSTALL_IDLE_POLLS) << kept;
-        EXPECT_EQ(fault::calls.open_file_shared_for_reading, kept ? 2 : 3) << kept;
+        EXPECT_EQ(early_reads, early);
+        EXPECT_EQ(sleeps.size(), polls);
+        EXPECT_EQ(fault::calls.open_file_shared_for_reading, reads);
     }
-    keeps_change_time = true;
-    older_installation("MZ new build"); // identical: the copy passes over it
-    copy({APPLICATION[2]}, true);
-    install();
-    EXPECT_EQ(tree(native("install")), INSTALLED);
-    EXPECT_EQ(early_reads, std::vector<std::size_t>(1, 3 + INSTALL_IDLE_POLLS))
-        << "verified at the third poll";
 }
 
 // The launcher reads files the shell may still be writing: a sharing violation means "not yet".
@@ -282,22 +272,6 @@ TEST_F(PayloadInstallation, SharingViolationsWaitAndUnflushableFilesDoNotBlockTh
     EXPECT_EQ(flush_attempts,
               (std::map<std::u16string, int>{{path("install/data/app.so"), 1},
                                              {path("install/kestrin_pad.exe"), INSTALL_FLUSH_ATTEMPTS}}));
-}
-
-// The copy cannot be requested (as with a shell without zip folders): nothing will arrive, so
-// there is no wait; the stale files still go, the others and the old stamp stay.
-TEST_F(PayloadInstallation, ShellWithoutZipFoldersRequestsNoCopyAndDoesNotWait) {
-    fault::shell_extract_zip = [](const std::u16string&, const std::u16string&) { return false; };
-    ship(APPLICATION);
-    write_native(native("install/.kp_build"), bytes_of("older"));
-    write_native(native("install/pdfium.dll"), bytes_of("stale"));
-    write_native(native("install/settings.json"), bytes_of("kept"));
-
-    install();
-    EXPECT_EQ(tree(native("install")), ".kp_build=older settings.json=kept");
-    EXPECT_EQ(fault::calls.shell_extract_zip, 1);
-    EXPECT_TRUE(sleeps.empty());
-    EXPECT_EQ(tree(native("tmp")), "");
 }
 
 // Need: the files (3,000 + 12 bytes) less the 11-byte file they replace, plus the largest once
@@ -335,20 +309,11 @@ TEST_F(PayloadInstallation, FreeSpaceOneByteShortRefusesAndExactlyEnoughInstalls
 constexpr std::uint32_t LINK = 0120777;
 using PayloadExtraction = PayloadInstallation;
 
-TEST_F(PayloadExtraction, CopyIsRequestedOnlyWhenArchiveAndDestinationOpen) {
-    write_native(native("good.zip"), zip_archive({{"a.txt", "a"}}));
+// The copy is requested only when the archive and the destination open, and writes nothing
+// otherwise. The launcher refuses a hostile archive before anything is written (see above); the
+// extraction itself still keeps every entry inside the destination, whatever archive it is given.
+TEST_F(PayloadExtraction, CopyIsRequestedOnlyWhenArchiveAndDestinationOpenAndStaysInside) {
     write_native(native("not_a.zip"), pattern_bytes(1000));
-    std::filesystem::create_directories(native("out"));
-    EXPECT_TRUE(sys::shell_extract_zip(path("good.zip"), path("out")));
-    EXPECT_FALSE(sys::shell_extract_zip(path("not_a.zip"), path("out")));
-    EXPECT_FALSE(sys::shell_extract_zip(path("good.zip"), path("missing")));
-    EXPECT_FALSE(sys::shell_extract_zip(path("missing.zip"), path("out")));
-    EXPECT_EQ(tree(native("out")), "a.txt=a");
-}
-
-// The launcher refuses such an archive before anything is written (see above); the extraction
-// itself still keeps every entry inside the destination, whatever archive it is given.
-TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory) {
     write_native(native("victim/file"), bytes_of("precious"));
     const std::string victim = native("victim").generic_string();
     write_native(native("hostile.zip"), zip_archive({{"../escaped", "x"},
@@ -367,6 +332,10 @@ TEST_F(PayloadExtraction, HostileEntriesChangeNothingOutsideTheInstallDirectory)
                                                      {"data/\xc3\xa9t\xc3\xa9", "nested", true}}));
     std::filesystem::create_directories(native("install"));
     const std::string outside = tree(root());
+    EXPECT_FALSE(sys::shell_extract_zip(path("not_a.zip"), path("install")));
+    EXPECT_FALSE(sys::shell_extract_zip(path("hostile.zip"), path("missing")));
+    EXPECT_FALSE(sys::shell_extract_zip(path("missing.zip"), path("install")));
+    EXPECT_EQ(tree(root()), outside);
     EXPECT_TRUE(sys::shell_extract_zip(path("hostile.zip"), path("install")));
     // Refused links leave the entries below them to land in plain folders inside.
     EXPECT_EQ(tree(native("install")),
@@ -394,18 +363,16 @@ TEST_F(PayloadExtraction, TemporaryArchiveIsANewFileOfTheUserAlone) {
     install();
     ::umask(umask_before);
     EXPECT_EQ(seen.st_mode & 07777, 0600u);
-    const Bytes through_held{std::istreambuf_iterator<char>(held), {}};
-    EXPECT_EQ(through_held, pattern_bytes(300, 7)) << "the archive went into the file held open";
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(held), {}), pattern_bytes(300, 7))
+        << "the archive went into the file held open";
 
     std::filesystem::remove(temp_archive());
     write_native(native("victim"), bytes_of("precious"));
     std::filesystem::create_symlink(native("victim"), temp_archive());
     std::filesystem::remove_all(native("install"));
-    fault::calls = {};
     install();
     EXPECT_EQ(read_native(native("victim")), bytes_of("precious"));
-    EXPECT_FALSE(std::filesystem::exists(native("install")));
-    EXPECT_EQ(fault::calls.shell_extract_zip, 0);
+    EXPECT_FALSE(std::filesystem::exists(native("install"))); // stopped before the install folder
 }
 
 #endif
