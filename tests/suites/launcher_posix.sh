@@ -119,37 +119,29 @@ nearly_full_disk() {
 }
 
 # On a clean machine: one installation (one temporary archive), the others wait for it and find
-# its stamp; one unpack.
+# its stamp; one unpack. They start while another holds the installation lock, which its holder
+# loses by dying (a launcher killed while it installs) once a launcher waits for it.
 eight_launchers_together() {
     new_sandbox
     mkdir -p "$INSTALL"
-    watch_unpacks "$S/tmp" "$work/installs" kp_pkg_tmp_ || fail "watcher did not start"
-    local installs=$WATCHER
-    eight_launchers "$INSTALL" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
-    kill "$installs"
-    [ "$(cat "$work/installs")" = 1 ] || fail "installed $(cat "$work/installs") times"
-    installed "$NEW" "$BUILD"
-}
-
-# The holder of the installation lock dies (a launcher killed while it installs): the launcher
-# waiting for the lock takes it over and installs.
-holder_of_the_installation_lock_killed() {
-    new_sandbox
-    local lock holder launcher
+    local lock holder killer installs
     lock=$(account_home)/.cache/KP_Install_KestrinPadFree.lock
     (exec 9>>"$lock" && flock 9 && exec sleep 600) &
     holder=$!
     trap 'kill $holder 2>/dev/null' EXIT # a failure must not leave the account's lock held
-    launch "$work/host_plain" &
-    launcher=$!
-    for _ in $(seq 300); do
-        grep -q -- "-> FLOCK.*:$(stat -c %i "$lock") " /proc/locks && break
+    (for _ in $(seq 300); do
+        grep -q -- "-> FLOCK.*:$(stat -c %i "$lock") " /proc/locks && exec kill -9 "$holder"
         sleep 0.1
-    done
-    [ ! -e "$INSTALL" ] && kill -0 "$launcher" || fail "the launcher did not wait for the lock"
-    kill -9 "$holder"
-    wait "$launcher" || fail "launcher failed"
-    started && installed "$NEW" "$BUILD"
+    done && touch "$S/unwaited" && kill -9 "$holder") &
+    killer=$!
+    watch_unpacks "$S/tmp" "$work/installs" kp_pkg_tmp_ || fail "watcher did not start"
+    installs=$WATCHER
+    eight_launchers "$INSTALL" "$work/host_big" "$work/host_big" "$S/bin/kp_launcher"
+    kill "$installs"
+    wait "$killer"
+    [ ! -e "$S/unwaited" ] || fail "no launcher waited for the installation lock"
+    [ "$(cat "$work/installs")" = 1 ] || fail "installed $(cat "$work/installs") times"
+    installed "$NEW" "$BUILD"
 }
 
 scenario "current installation: started, arguments not passed on, mutex taken, nothing changed; no tools from a parent that has exited" \
@@ -158,8 +150,8 @@ scenario "application running: not reinstalled, started again only while present
 scenario "clean machine, then a new build, then a new package: install, start, tools kept and replaced" install_and_tool_updates
 scenario "stamps not exactly the build id are outdated" stamp_variants
 scenario "directory in place of the executable counts as installed: not started, tools still come" directory_in_place_of_the_executable
-scenario "eight launchers together on a clean machine: one installation, one unpack" eight_launchers_together
-scenario "the holder of the installation lock killed: the waiting launcher installs" holder_of_the_installation_lock_killed
+scenario "eight launchers together on a clean machine, the lock's holder killed: one installation, one unpack" \
+    eight_launchers_together
 scenario "nearly full disk: nothing written, older build runs; freed: the whole build installs" nearly_full_disk
 
 report_checks

@@ -58,6 +58,8 @@ TEST_F(ProcessBackend, ProcListEntriesSurviveOddProcessNames) {
 TEST_F(ProcessBackend, MutexIsAPrivateLockFileOfTheAccountWhateverTheEnvironment) {
     const auto lock = std::filesystem::path(::getpwuid(::geteuid())->pw_dir) / ".cache/KP_Test_Mutex.lock";
     const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string runtime_dir = runtime != nullptr ? runtime : "";
     setenv("XDG_RUNTIME_DIR", native("run").c_str(), 1);
     setenv("HOME", native("home").c_str(), 1);
     std::filesystem::create_directories(native("run"));
@@ -65,6 +67,8 @@ TEST_F(ProcessBackend, MutexIsAPrivateLockFileOfTheAccountWhateverTheEnvironment
     unsetenv("XDG_RUNTIME_DIR");
     const MutexHandle second = sys::create_named_mutex(u"Local\\KP_Test_Mutex");
     setenv("HOME", home.c_str(), 1);
+    if (runtime != nullptr)
+        setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
     ASSERT_TRUE(first && second);
     EXPECT_TRUE(std::filesystem::is_empty(native("run")));
     EXPECT_FALSE(std::filesystem::exists(native("home")));
